@@ -1,0 +1,32 @@
+# The two commands of the README: `make run` and `make test`.
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= 2
+
+.PHONY: all setup configure build run test clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+configure: setup
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > $(BUILD_DIR).configure.log 2>&1 \
+		|| { cat $(BUILD_DIR).configure.log; exit 1; }
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j$(JOBS)
+
+run: build
+	@if [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; then \
+		$(BUILD_DIR)/bin/voxtrail; \
+	else \
+		echo "No display found: starting voxtrail on a virtual X server (xvfb-run)."; \
+		xvfb-run -a $(BUILD_DIR)/bin/voxtrail; \
+	fi
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+clean:
+	rm -rf $(BUILD_DIR) $(BUILD_DIR).configure.log

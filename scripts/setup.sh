@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, and only those that are missing.
+# Runs as root directly, otherwise through sudo. Prints nothing when all are present.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-tools-dev-tools libgl-dev
+    libsdl2-dev libsdl2-mixer-dev
+    libgtest-dev libgmock-dev
+    xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "setup: installing ${missing[*]}"
+if [[ $(id -u) -eq 0 ]]; then
+    sudo=()
+else
+    sudo=(sudo)
+fi
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
