@@ -1,0 +1,95 @@
+#pragma once
+
+// The in-memory project: an ordered list of chapters, each an ordered list of entries.
+// Chapters and entries carry no identifier; their current zero-based position is their
+// identity, so removing one renumbers every later one. The model keeps no modified flag
+// and no file path (the main window keeps both) and has no locks: it is used from the
+// user-interface thread only.
+
+#include <QByteArray>
+#include <QString>
+#include <memory>
+#include <vector>
+
+class Entry final {
+  public:
+    Entry() = default;
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+
+    bool hasSound() const { return !sound.isEmpty(); }
+
+    QString name;  // shown in column 0 of the entry table
+    QString desc;  // column 1
+    QString note;  // column 4
+    // The complete bytes of the attached sound file, unconverted; empty means no sound.
+    // While the sound player plays these bytes they must neither change nor move.
+    QByteArray sound;
+};
+
+class Chapter final {
+  public:
+    using EntryList = std::vector<std::unique_ptr<Entry>>;
+
+    Chapter() = default;
+    Chapter(const Chapter&) = delete;
+    Chapter& operator=(const Chapter&) = delete;
+
+    // Appends an entry with empty texts and no sound. The chapter owns it; the pointer
+    // stays valid until the entry is removed or the chapter is destroyed.
+    Entry* addEntry();
+    // Destroys the entry at index; later entries move down by one. An index out of
+    // range changes nothing and returns false.
+    bool removeEntry(int index);
+
+    const EntryList& entries() const { return m_entries; }
+    int entryCount() const { return static_cast<int>(m_entries.size()); }
+    // Null when index is out of range.
+    Entry* entry(int index) const;
+    // Position of entry in this chapter, or -1 when it is not one of its entries.
+    int indexOf(const Entry* entry) const;
+
+    QString name;  // empty for a new chapter; the window gives its own default title
+
+  private:
+    EntryList m_entries;
+};
+
+using ChapterList = std::vector<std::unique_ptr<Chapter>>;
+
+class Project final {
+  public:
+    // The one process-wide project, constructed empty on the first call and destroyed
+    // at process exit.
+    static Project& instance();
+
+    Project(const Project&) = delete;
+    Project& operator=(const Project&) = delete;
+
+    // Appends a chapter with an empty name and no entries, owned by the project.
+    Chapter* addChapter();
+    // Destroys the chapter at index with all its entries; later chapters move down by
+    // one. An index out of range changes nothing and returns false.
+    bool removeChapter(int index);
+    // Destroys every chapter, the last first. Clearing an empty project does nothing.
+    void clear();
+
+    const ChapterList& chapters() const { return m_chapters; }
+    int chapterCount() const { return static_cast<int>(m_chapters.size()); }
+    // Null when index is out of range.
+    Chapter* chapter(int index) const;
+    // Position of chapter in the project, or -1.
+    int indexOf(const Chapter* chapter) const;
+    // The chapter that holds entry, or null.
+    Chapter* chapterOf(const Entry* entry) const;
+
+    // Replaces the whole content with chapters (for a load that has fully succeeded);
+    // the previous chapters are destroyed. Pointers into the old content become invalid.
+    void replaceContent(ChapterList chapters);
+
+  private:
+    Project() = default;
+    ~Project();
+
+    ChapterList m_chapters;
+};
