@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include "ui_voxtrail.h"
+
+class Entry;
+class QActionGroup;
+class QButtonGroup;
+class QCloseEvent;
+class QLabel;
+class QListWidgetItem;
+class QTableWidgetItem;
+class QTimer;
+
+// The program's one main window. Handlers are bound to the form's widgets by name
+// (on_<object>_<signal>), so the form's object names are fixed names of the program, and
+// the style sheet selects widgets by the same names.
+class voxtrail : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    explicit voxtrail(QWidget* parent = nullptr, Qt::WindowFlags flags = Qt::WindowFlags());
+    ~voxtrail() override;
+
+    voxtrail(const voxtrail&) = delete;
+    voxtrail& operator=(const voxtrail&) = delete;
+
+    // Mode numbers are positions in modeGroup.
+    enum Mode { PlayMode = 0, EditMode = 1, OptionsMode = 2, HelpMode = 3 };
+
+    int currentMode() const { return mode; }
+    bool isModified() const { return modified; }
+    const QString& currentFilePath() const { return currentFile; }
+
+    // Switches among Play, Edit, Options and Help: page, docks, column 3 and edit triggers.
+    void setMode(int index);
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private slots:
+    // Chapters and entries.
+    void on_chapters_itemSelectionChanged();
+    void on_chapters_itemChanged(QListWidgetItem* item);
+    void on_addChapter_clicked(bool checked = false);
+    void on_delChapter_clicked(bool checked = false);
+    void on_chapterView_itemChanged(QTableWidgetItem* item);
+    void on_addLine_clicked(bool checked = false);
+    void on_delLine_clicked(bool checked = false);
+    // Files, modes and window state.
+    void on_actionNew_triggered(bool checked = false);
+    void on_actionSave_triggered(bool checked = false);
+    void on_actionSave_As_triggered(bool checked = false);
+    void on_actionOpen_triggered(bool checked = false);
+    void on_actionClose_triggered(bool checked = false);
+    void on_actionExit_triggered(bool checked = false);
+    void on_actionPlay_triggered(bool checked = false);
+    void on_actionEdit_triggered(bool checked = false);
+    void on_actionOptions_triggered(bool checked = false);
+    void on_actionHelp_triggered(bool checked = false);
+    void on_actionFullscreen_triggered(bool checked = false);
+    void on_actionPrintscreen_triggered(bool checked = false);
+    // Playback and the clock.
+    void on_multimediaPLAY_clicked(bool checked = false);
+    void on_multimediaSTOP_clicked(bool checked = false);
+    void on_multimediaPAUSE_clicked(bool checked = false);
+    void updateTime();
+    void on_ButtonGroupOpenClose_Clicked(int id);
+    void on_ButtonGroupPlayStop_Clicked(int id);
+
+  private:
+    void hideDockTitleBars();
+    void restoreWindowState();
+    // Ends any in-place edit (its text is committed) and gives the table the focus.
+    void commitEdits();
+    void refreshChapterList();
+    void updateRowButtons(int row);
+    void stopPlayback();
+    void playSelected(Entry* previous);
+    // False means the user cancelled and the project must stay.
+    bool maybeSave();
+    void openProjectFile(const QString& path);
+    void saveProjectFile(const QString& path);
+
+    Ui::voxtrailClass ui;
+    QString currentFile;  // path of the last successful open or save; empty for none
+    bool modified = false;
+    QLabel* timeLabel = nullptr;
+    QActionGroup* modeGroup = nullptr;
+    QButtonGroup* ButtonGroupOpenClose = nullptr;  // column 3 buttons, id = row
+    QButtonGroup* ButtonGroupPlayStop = nullptr;   // column 2 buttons, id = row
+    int mode = -1;                                 // -1 until the first setMode
+    // The entry whose sound was started last; not owned. Must be cleared before that entry
+    // or its chapter is destroyed, since the player reads its bytes in place.
+    Entry* playingEntry = nullptr;
+    // The sound player (`SoundPlayer player`) joins here, constructed before the form.
+    QTimer* clockTimer = nullptr;  // drives updateTime every 1000 ms
+};
