@@ -19,6 +19,16 @@ class Entry final {
 
     bool hasSound() const { return !sound.isEmpty(); }
 
+    // Makes the sound's storage this entry's own (no longer shared with another array)
+    // and returns its address, the pointer to hand to the sound player. Call it right
+    // before playing: detaching while a copy shares the storage moves the entry's bytes.
+    // The address stays valid while `sound` is not assigned or written to and the entry
+    // lives; copies made afterwards (a save) share it without moving it.
+    const char* ownSoundData() { return sound.data(); }
+    // The sound's current address without detaching, to compare with
+    // SoundPlayer::currentData.
+    const char* soundData() const { return sound.constData(); }
+
     QString name;  // shown in column 0 of the entry table
     QString desc;  // column 1
     QString note;  // column 4

@@ -64,6 +64,24 @@ TEST_F(ProjectModelTest, InvalidIndexesChangeNothing) {
     EXPECT_EQ(chapter->entry(1), nullptr);
 }
 
+// The player reads an entry's bytes in place: copies of the array elsewhere (a save, an
+// undo buffer) must not share, and so cannot move or free, the storage it reads.
+TEST_F(ProjectModelTest, OwnSoundDataIsUnsharedAndStable) {
+    Entry* entry = project.addChapter()->addEntry();
+    entry->sound = QByteArray(1000, 'w');
+    QByteArray copy = entry->sound;
+    const char* address = entry->ownSoundData();
+    EXPECT_NE(address, copy.constData());
+    copy.clear();
+    copy = entry->sound;  // shares again, as a save does; the entry's storage stays put
+    EXPECT_EQ(entry->soundData(), address);
+    copy[0] = 'x';
+    copy.clear();
+    EXPECT_EQ(entry->soundData(), address);
+    EXPECT_EQ(entry->ownSoundData(), address);
+    EXPECT_EQ(entry->sound[0], 'w');
+}
+
 TEST_F(ProjectModelTest, ReplaceContentSwapsInNewChapters) {
     project.addChapter()->name = "old";
     ChapterList fresh;
