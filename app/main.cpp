@@ -6,6 +6,7 @@
 #include <QTranslator>
 #include <memory>
 
+#include "app/app_resources.h"
 #include "app/startup.h"
 #include "app/voxtrail.h"
 
@@ -19,6 +20,7 @@ int main(int argc, char* argv[]) {
     QTranslator programTranslator;
     installTranslators(toolkitTranslator, programTranslator, QLocale::system().name());
 
+    initAppResources();
     const QPixmap splashImage(QStringLiteral(":/gfx/splash.png"));
     QSplashScreen splash(splashImage, Qt::WindowStaysOnTopHint);
 

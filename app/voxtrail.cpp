@@ -12,6 +12,7 @@
 #include <QSettings>
 #include <QTimer>
 
+#include "app/app_resources.h"
 #include "app/window_geometry.h"
 #include "app/window_texts.h"
 
@@ -33,6 +34,8 @@ QString loadStyleSheet() {
 }  // namespace
 
 voxtrail::voxtrail(QWidget* parent, Qt::WindowFlags flags) : QMainWindow(parent, flags) {
+    // The form's icons and the style sheet come from the resources.
+    initAppResources();
     ui.setupUi(this);
     setStyleSheet(loadStyleSheet());
 

@@ -1,0 +1,15 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLoggingCategory>
+
+// Widget tests need one QApplication for the whole run.
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // Every window built here reports that the two button-group slots match no form object
+    // (they are connected by hand); the repeated notice would bury real failures.
+    QLoggingCategory::setFilterRules(
+        QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,100 @@
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QSplashScreen>
+#include <vector>
+
+#include "app/app_resources.h"
+
+namespace {
+
+struct Step {
+    int ms;
+    QString message;
+    bool splashVisible;
+    bool windowExists;
+    bool windowVisible;
+    bool windowEnabled;
+};
+
+TEST(SplashSequence, TimingMessagesAndWindowStateAtEachStep) {
+    initAppResources();
+    const QPixmap image(QStringLiteral(":/gfx/splash.png"));
+    ASSERT_EQ(image.size(), QSize(320, 240));
+    QSplashScreen splash(image, Qt::WindowStaysOnTopHint);
+
+    QWidget* created = nullptr;
+    int creations = 0;
+    std::vector<Step> steps;
+    const auto record = [&](int ms) {
+        steps.push_back({ms, splash.message(), splash.isVisible(), created != nullptr,
+                         created && created->isVisible(), created && created->isEnabled()});
+    };
+    std::unique_ptr<QWidget> window = runSplashSequence(
+        splash,
+        [&] {
+            ++creations;
+            // The window is created while "Loading ..." shows.
+            EXPECT_EQ(splash.message(), QStringLiteral("Loading ..."));
+            auto w = std::make_unique<QWidget>();
+            created = w.get();
+            return w;
+        },
+        record);
+
+    ASSERT_EQ(creations, 1);
+    ASSERT_EQ(steps.size(), 4u);
+    const Step expected[] = {
+        {500, QString(), true, false, false, false},
+        {500, QStringLiteral("Loading ..."), true, false, false, false},
+        {2000, QStringLiteral("Loading ..."), true, true, true, false},
+        {500, QString(), true, true, true, false},
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(steps[i].ms, expected[i].ms);
+        EXPECT_EQ(steps[i].message, expected[i].message);
+        EXPECT_EQ(steps[i].splashVisible, expected[i].splashVisible);
+        EXPECT_EQ(steps[i].windowExists, expected[i].windowExists);
+        EXPECT_EQ(steps[i].windowVisible, expected[i].windowVisible);
+        EXPECT_EQ(steps[i].windowEnabled, expected[i].windowEnabled);
+    }
+    // Afterwards the window is usable and the splash is gone.
+    ASSERT_EQ(window.get(), created);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->isEnabled());
+    EXPECT_FALSE(splash.isVisible());
+}
+
+TEST(SplashPause, MessageIsKeptReplacedOrCleared) {
+    QSplashScreen splash(QPixmap(32, 32));
+    std::vector<int> waits;
+    const auto record = [&](int ms) { waits.push_back(ms); };
+    splashPause(splash, 10, true, QStringLiteral("first"), record);
+    EXPECT_EQ(splash.message(), QStringLiteral("first"));
+    splashPause(splash, 20, false, QStringLiteral("ignored"), record);
+    EXPECT_EQ(splash.message(), QStringLiteral("first"));
+    splashPause(splash, 30, true, QString(), record);
+    EXPECT_TRUE(splash.message().isEmpty());
+    EXPECT_EQ(waits, std::vector<int>({10, 20, 30}));
+    EXPECT_TRUE(splash.isVisible());
+}
+
+TEST(BlockingWait, WaitsAtLeastTheDurationWithoutRunningEvents) {
+    bool ran = false;
+    QMetaObject::invokeMethod(
+        qApp, [&] { ran = true; }, Qt::QueuedConnection);
+    QElapsedTimer clock;
+    clock.start();
+    blockingWait(60);
+    EXPECT_GE(clock.elapsed(), 60);
+    EXPECT_FALSE(ran) << "no event may be processed during the wait";
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ran);
+}
+
+}  // namespace
