@@ -24,6 +24,12 @@ void QMenuBarCustom::mouseMoveEvent(QMouseEvent* event) {
     QMenuBar::mouseMoveEvent(event);
     QWidget* holder = parentWidget();
     if (!dragging || holder == nullptr) return;
+    // A move without the left button held means the release went elsewhere (focus change,
+    // grab lost): end the drag rather than let the window follow a later press.
+    if (!(event->buttons() & Qt::LeftButton)) {
+        dragging = false;
+        return;
+    }
     // The bar sits at the top left of a frameless window, so the grabbed point stays
     // under the pointer.
     holder->move(event->globalPosition().toPoint() - dragStart);

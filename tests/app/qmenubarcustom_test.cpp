@@ -38,8 +38,8 @@ class MenuBarDrag : public ::testing::Test {
     void press(QPoint local, Qt::MouseButton button = Qt::LeftButton) {
         send(QEvent::MouseButtonPress, local, bar->mapToGlobal(local), button, button);
     }
-    void moveTo(QPoint global) {
-        send(QEvent::MouseMove, bar->mapFromGlobal(global), global, Qt::NoButton, Qt::LeftButton);
+    void moveTo(QPoint global, Qt::MouseButtons held = Qt::LeftButton) {
+        send(QEvent::MouseMove, bar->mapFromGlobal(global), global, Qt::NoButton, held);
     }
     void release(Qt::MouseButton button = Qt::LeftButton) {
         const QPoint local(300, 10);
@@ -67,6 +67,19 @@ TEST_F(MenuBarDrag, FramelessWindowFollowsTheGrabbedPoint) {
     EXPECT_FALSE(bar->isDragging());
     moveTo(QPoint(100, 100));
     EXPECT_EQ(window->pos(), QPoint(400, 290));
+}
+
+TEST_F(MenuBarDrag, MoveAfterALostReleaseEndsTheDragWithoutMoving) {
+    open(Qt::FramelessWindowHint);
+    press(QPoint(300, 10));
+    ASSERT_TRUE(bar->isDragging());
+    const QPoint before = window->pos();
+    moveTo(QPoint(900, 410), Qt::NoButton);
+    EXPECT_FALSE(bar->isDragging());
+    EXPECT_EQ(window->pos(), before);
+    // A later move with the button down (say, after a press on a menu title) moves nothing.
+    moveTo(QPoint(800, 300));
+    EXPECT_EQ(window->pos(), before);
 }
 
 TEST_F(MenuBarDrag, PressOnAMenuTitleOpensTheMenuAndStartsNoDrag) {
