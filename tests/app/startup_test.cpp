@@ -3,12 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
 #include <QPixmap>
 #include <QSplashScreen>
+#include <QStatusBar>
+#include <QTranslator>
 #include <vector>
 
 #include "app/app_resources.h"
+#include "app/voxtrail.h"
 
 namespace {
 
@@ -95,6 +102,42 @@ TEST(BlockingWait, WaitsAtLeastTheDurationWithoutRunningEvents) {
     EXPECT_FALSE(ran) << "no event may be processed during the wait";
     QCoreApplication::processEvents();
     EXPECT_TRUE(ran);
+}
+
+// The program's translation is looked up in the working directory; the test runs in a
+// private one.
+class Translators : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        QCoreApplication::removeTranslator(&program);
+        QCoreApplication::removeTranslator(&toolkit);
+        QFile::remove(QDir::current().filePath(QStringLiteral("voxtrail_de_DE.qm")));
+    }
+    QTranslator toolkit;
+    QTranslator program;
+};
+
+TEST_F(Translators, ProgramFileInTheWorkingDirectoryTranslatesWindowAndSplash) {
+    const QString target = QDir::current().filePath(QStringLiteral("voxtrail_de_DE.qm"));
+    QFile::remove(target);
+    ASSERT_TRUE(QFile::copy(QStringLiteral(VOXTRAIL_TEST_DATA "/voxtrail_de_DE.qm"), target));
+    installTranslators(toolkit, program, QStringLiteral("de_DE"));
+    EXPECT_FALSE(program.isEmpty());
+    EXPECT_EQ(QCoreApplication::translate("voxtrail", "Loading ..."), QStringLiteral("Lade ..."));
+
+    voxtrail window;
+    EXPECT_EQ(window.findChild<QMenu*>(QStringLiteral("menuFile"))->title(),
+              QStringLiteral("&Datei"));
+    QStringList labels;
+    for (QLabel* l : window.statusBar()->findChildren<QLabel*>()) labels << l->text();
+    EXPECT_TRUE(labels.contains(QStringLiteral("Bereit")));
+}
+
+TEST_F(Translators, MissingFilesLeaveEnglish) {
+    installTranslators(toolkit, program, QStringLiteral("xx_YY"));
+    EXPECT_TRUE(program.isEmpty());
+    EXPECT_EQ(QCoreApplication::translate("voxtrail", "Loading ..."),
+              QStringLiteral("Loading ..."));
 }
 
 }  // namespace
