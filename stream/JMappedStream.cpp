@@ -39,8 +39,9 @@ JMappedInputStream::~JMappedInputStream() {
 
 bool JMappedInputStream::enterWindow() {
     if (m_source == nullptr) return false;
-    if (m_source->pos() < m_start) return m_source->seek(m_start);
-    return true;
+    if (m_source->pos() < m_start && !m_source->seek(m_start)) return false;
+    // A source without positions (pos() of -1) cannot be kept inside the window.
+    return m_source->pos() >= m_start;
 }
 
 qint64 JMappedInputStream::remaining() const {

@@ -40,7 +40,8 @@ class JSTREAM_EXPORT JMappedInputStream final : public JInputStream {
     void setSize(qint64 size);
 
   private:
-    // Moves the source into the window when it lies before it; false if that fails.
+    // Moves the source into the window when it lies before it; false if that fails or the
+    // source has no position.
     bool enterWindow();
     qint64 remaining() const;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "stream/JByteStream.h"
@@ -86,6 +87,24 @@ TEST(MappedInputStream, LinesStopAtTheWindowsEnd) {
     EXPECT_STREQ(buf, "cdef");  // nothing past the window, not even in the buffer
     EXPECT_EQ(w.pos(), 7);
     EXPECT_EQ(w.readLine(buf, sizeof buf), -1);
+}
+
+TEST(MappedInputStream, ASourceWithoutPositionsIsNotReadPastTheWindow) {
+    // Only the required operations: pos() stays the default -1.
+    struct Endless final : JInputStream {
+        bool seek(qint64) override { return true; }
+        qint64 size() override { return 1000; }
+        using JInputStream::read;
+        qint64 read(char* data, qint64 n) override {
+            std::fill(data, data + n, 'e');
+            return n;
+        }
+    } source;
+    JMappedInputStream w(&source, 4, 10);
+    char buf[16];
+    EXPECT_EQ(w.read(buf, 16), -1);
+    EXPECT_EQ(w.skip(16), 0);
+    EXPECT_EQ(w.readLine(buf, 16), -1);
 }
 
 TEST(MappedInputStream, SetStartAndSetSizeMoveTheWindow) {
