@@ -6,7 +6,7 @@
 // The main window's menu bar. Behaves as QMenuBar; in addition, when the window holding it
 // has no frame, a left-button press on an empty part of the bar followed by a drag moves
 // that window, so a frameless window can still be placed by the user.
-class QMenuBarCustom : public QMenuBar {
+class QMenuBarCustom final : public QMenuBar {
   public:
     // `window` is the widget that will hold the bar. The bar is built without a parent:
     // QMainWindow::setMenuBar adopts it.

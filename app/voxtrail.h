@@ -17,7 +17,7 @@ class QTimer;
 // The program's one main window. Handlers are bound to the form's widgets by name
 // (on_<object>_<signal>), so the form's object names are fixed names of the program, and
 // the style sheet selects widgets by the same names.
-class voxtrail : public QMainWindow {
+class voxtrail final : public QMainWindow {
     Q_OBJECT
 
   public:
