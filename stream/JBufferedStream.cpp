@@ -2,12 +2,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 JBufferedStream::JBufferedStream(JStream* source, int bufferSize, bool deleteSource)
     : m_source(source),
       m_capacity(std::max(bufferSize, 1)),
-      m_buffer(new char[static_cast<size_t>(m_capacity)]()),
-      m_deleteSource(deleteSource) {}
+      m_buffer(new (std::nothrow) char[static_cast<size_t>(m_capacity)]()),
+      m_deleteSource(deleteSource) {
+    if (m_buffer == nullptr) {
+        // No memory for the buffer asked for: work unbuffered-sized rather than fail.
+        m_capacity = 1;
+        m_buffer = new char[1]();
+    }
+}
 
 JBufferedStream::~JBufferedStream() {
     writeBack();

@@ -18,7 +18,7 @@
 
 class JSTREAM_EXPORT JBufferedStream final : public JStream {
   public:
-    // A bufferSize below 1 is taken as 1.
+    // A bufferSize below 1 is taken as 1, and so is one that cannot be allocated.
     JBufferedStream(JStream* source, int bufferSize, bool deleteSource);
     // Writes back what is not yet written, frees the buffer and, with deleteSource, deletes
     // the source.
