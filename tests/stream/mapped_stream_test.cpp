@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <random>
 
 #include "stream/JByteStream.h"
 #include "stream/JMappedStream.h"
@@ -140,6 +141,83 @@ TEST(MappedInputStream, DeletesItsSourceOnlyWhenToldTo) {
     { JMappedInputStream w(&source, 4, 0); }
     EXPECT_FALSE(kept);
     EXPECT_TRUE(source.open);
+}
+
+TEST(MappedInputStream, RandomOperationsMatchTheWindowsBytes) {
+    std::mt19937 rng(4242);
+    auto pick = [&](qint64 lo, qint64 hi) {
+        return std::uniform_int_distribution<qint64>(lo, hi)(rng);
+    };
+    const int rounds = longTests() ? 2000 : 200;
+    for (int round = 0; round < rounds; ++round) {
+        QByteArray all;
+        const qint64 total = pick(0, 80);
+        for (qint64 i = 0; i < total; ++i) all.append("ab\n\xFF"[pick(0, 3)]);
+        const qint64 start = pick(0, total);
+        const qint64 size = pick(0, total - start);
+        const QByteArray model = all.mid(start, size);
+        JByteInputStream source(all);
+        JMappedInputStream w(&source, size, start);
+        qint64 pos = 0;
+        for (int step = 0; step < 50; ++step) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " step " << step);
+            switch (pick(0, 4)) {
+                case 0: {
+                    const qint64 to = pick(-2, size + 2);
+                    const bool ok = to >= 0 && to <= size;
+                    ASSERT_EQ(w.seek(to), ok);
+                    if (ok) pos = to;
+                    break;
+                }
+                case 1: {
+                    const qint64 n = pick(0, 20);
+                    char buf[20];
+                    const qint64 got = w.read(buf, n);
+                    if (pos == size) {
+                        ASSERT_EQ(got, -1);
+                    } else {
+                        ASSERT_EQ(got, std::min(n, size - pos));
+                        ASSERT_EQ(QByteArray(buf, got), model.mid(pos, got));
+                        pos += got;
+                    }
+                    break;
+                }
+                case 2: {
+                    const qint64 n = pick(-1, 20);
+                    const qint64 expected = n <= 0 ? 0 : std::min(n, size - pos);
+                    ASSERT_EQ(w.skip(n), expected);
+                    pos += expected;
+                    break;
+                }
+                case 3: {
+                    const qsizetype newline = model.indexOf('\n', pos);
+                    const QByteArray line =
+                        model.mid(pos, newline < 0 ? size - pos : newline - pos + 1);
+                    ASSERT_EQ(w.readLine(), line);
+                    pos += line.size();
+                    break;
+                }
+                default: {
+                    const qsizetype newline = model.indexOf('\n', pos);
+                    const qint64 n = pick(2, 10);
+                    const qint64 len =
+                        std::min<qint64>(newline < 0 ? size - pos : newline - pos + 1, n - 1);
+                    char buf[10];
+                    const qint64 got = w.readLine(buf, n);
+                    if (pos == size) {
+                        ASSERT_EQ(got, -1);
+                    } else {
+                        ASSERT_EQ(got, len);
+                        ASSERT_EQ(QByteArray(buf), model.mid(pos, len).split('\0').first());
+                        pos += len;
+                    }
+                    break;
+                }
+            }
+            ASSERT_EQ(w.pos(), pos);
+            ASSERT_EQ(w.atEnd(), pos == size);
+        }
+    }
 }
 
 TEST(MappedOutputStream, AFixedWindowTakesExactlyItsSize) {
