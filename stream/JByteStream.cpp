@@ -1,6 +1,7 @@
 #include "JByteStream.h"
 
 #include <cstring>
+#include <new>
 
 JByteInputStream::JByteInputStream(const char* data, qint64 size) {
     QByteArray bytes;
@@ -70,9 +71,13 @@ qint64 JByteOutputStream::write(const char* data, qint64 size) {
     // After a shrinking resize the position may lie past the end; the gap reads as zeros
     // rather than as whatever the array's new storage held.
     QByteArray& bytes = m_device.buffer();
-    if (size > 0 && m_device.pos() > bytes.size())
-        bytes.append(QByteArray(static_cast<qsizetype>(m_device.pos() - bytes.size()), '\0'));
-    return m_device.write(data, size);
+    try {
+        if (size > 0 && m_device.pos() > bytes.size())
+            bytes.append(QByteArray(static_cast<qsizetype>(m_device.pos() - bytes.size()), '\0'));
+        return m_device.write(data, size);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
 }
 
 qint64 JByteOutputStream::pos() const { return m_device.pos(); }
@@ -87,7 +92,12 @@ void JByteOutputStream::resize(qint64 size) {
     if (size < 0) return;
     QByteArray& bytes = m_device.buffer();
     const qsizetype old = bytes.size();
-    bytes.resize(static_cast<qsizetype>(size));
+    // The toolkit reports an impossible allocation by throwing; the array then stays as it was.
+    try {
+        bytes.resize(static_cast<qsizetype>(size));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
     if (bytes.size() > old)
         std::memset(bytes.data() + old, 0, static_cast<size_t>(bytes.size() - old));
 }
