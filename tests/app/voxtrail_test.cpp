@@ -438,6 +438,11 @@ TEST_F(VoxtrailWindow, ModesSwitchPageDocksColumnAndEditTriggers) {
         const QList<QAction*> group = window->findChild<QActionGroup*>()->actions();
         for (int i = 0; i < group.size(); ++i) EXPECT_EQ(group[i]->isChecked(), i == e.mode);
     }
+    // A mode number outside 0 to 3 changes nothing.
+    window->setMode(7);
+    window->setMode(-1);
+    EXPECT_EQ(window->currentMode(), voxtrail::PlayMode);
+    EXPECT_TRUE(action("actionPlay")->isChecked());
     // F1's action reaches Help through actionHelp.
     action("actionHelp_2")->trigger();
     EXPECT_EQ(window->currentMode(), voxtrail::HelpMode);
