@@ -1,7 +1,6 @@
 #include "project/ProjectDescription.h"
 
-#include <QDomDocument>
-#include <QDomElement>
+#include <QXmlStreamReader>
 
 namespace ProjectDescription {
 namespace {
@@ -115,32 +114,45 @@ QString ReadResult::errorText() const {
 }
 
 ReadResult read(const QByteArray& bytes) {
+    // A streaming parser rather than a DOM: it checks the whole document for
+    // well-formedness in one linear pass and keeps nothing of elements nested deeper than
+    // entries, so a hostile file cannot make the load slow or deep.
     ReadResult result;
-    QDomDocument doc;
-    QString message;
-    int line = 0;
-    int column = 0;
-    if (!doc.setContent(bytes, &message, &line, &column)) {
-        result.errorMessage = message.isEmpty() ? QStringLiteral("not well-formed XML") : message;
-        result.errorLine = line;
-        result.errorColumn = column;
-        return result;
-    }
-    const QDomElement root = doc.documentElement();
-    if (root.isNull()) {
-        result.errorMessage = QStringLiteral("the document has no root element");
-        return result;
-    }
-    for (QDomElement c = root.firstChildElement(); !c.isNull(); c = c.nextSiblingElement()) {
-        auto chapter = std::make_unique<Chapter>();
-        chapter->name = c.attribute(QStringLiteral("name"));
-        for (QDomElement e = c.firstChildElement(); !e.isNull(); e = e.nextSiblingElement()) {
-            Entry* entry = chapter->addEntry();
-            entry->name = e.attribute(QStringLiteral("name"));
-            entry->desc = e.attribute(QStringLiteral("desc"));
-            entry->note = e.attribute(QStringLiteral("note"));
+    QXmlStreamReader xml(bytes);
+    int depth = 0;  // 1 = the root element, 2 = a chapter, 3 = an entry
+    Chapter* chapter = nullptr;
+    while (!xml.atEnd()) {
+        switch (xml.readNext()) {
+            case QXmlStreamReader::StartElement: {
+                ++depth;
+                const QXmlStreamAttributes attributes = xml.attributes();
+                if (depth == 2) {
+                    result.chapters.push_back(std::make_unique<Chapter>());
+                    chapter = result.chapters.back().get();
+                    chapter->name = attributes.value(QLatin1String("name")).toString();
+                } else if (depth == 3) {
+                    Entry* entry = chapter->addEntry();
+                    entry->name = attributes.value(QLatin1String("name")).toString();
+                    entry->desc = attributes.value(QLatin1String("desc")).toString();
+                    entry->note = attributes.value(QLatin1String("note")).toString();
+                }
+                break;
+            }
+            case QXmlStreamReader::EndElement:
+                --depth;
+                break;
+            default:
+                break;
         }
-        result.chapters.push_back(std::move(chapter));
+    }
+    if (xml.hasError()) {
+        result.chapters.clear();
+        result.errorMessage = xml.errorString();
+        if (result.errorMessage.isEmpty())
+            result.errorMessage = QStringLiteral("not well-formed XML");
+        result.errorLine = static_cast<int>(xml.lineNumber());
+        result.errorColumn = static_cast<int>(xml.columnNumber());
+        return result;
     }
     result.ok = true;
     return result;

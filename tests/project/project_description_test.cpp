@@ -320,6 +320,30 @@ TEST(ProjectDescriptionTest, IllFormedInputFailsWithPositionAndLeavesTheProjectA
     project.clear();
 }
 
+// A hostile description must neither take long nor run out of stack: elements nested
+// below entries are ignored, and entity expansion is bounded.
+TEST(ProjectDescriptionTest, HostileDescriptionsAreBounded) {
+    QByteArray deep = "<chapters><chapter name='c'><entry name='e'>";
+    for (int i = 0; i < 200000; ++i) deep += "<x>";
+    for (int i = 0; i < 200000; ++i) deep += "</x>";
+    deep += "</entry></chapter></chapters>";
+    PD::ReadResult nested = PD::read(deep);
+    ASSERT_TRUE(nested.ok) << nested.errorText().toStdString();
+    ASSERT_EQ(nested.chapters.size(), 1u);
+    EXPECT_EQ(nested.chapters[0]->entryCount(), 1);
+
+    QByteArray laughs = "<!DOCTYPE chapters [<!ENTITY a0 'ha'>";
+    for (int i = 1; i < 12; ++i) {
+        laughs += QByteArray("<!ENTITY a") + QByteArray::number(i) + " '" + QByteArray("&a") +
+                  QByteArray::number(i - 1) + ";" + "&a" + QByteArray::number(i - 1) + ";&a" +
+                  QByteArray::number(i - 1) + ";&a" + QByteArray::number(i - 1) + ";'>";
+    }
+    laughs += "]><chapters><chapter name='&a11;'/></chapters>";
+    PD::ReadResult expanded = PD::read(laughs);
+    EXPECT_FALSE(expanded.ok);
+    EXPECT_TRUE(expanded.chapters.empty());
+}
+
 TEST(ProjectDescriptionTest, AttachSoundsAsksForEveryEntryInOrderAndIgnoresEmptyFiles) {
     ChapterList chapters;
     Chapter* a = addChapter(chapters, "a");
