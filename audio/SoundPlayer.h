@@ -53,7 +53,9 @@ class SoundPlayer final {
     // ended by itself or could not be started at all. The sound is then freed (the bytes
     // given to play() are no longer read) and the window can show the play icon again and
     // forget the playing entry. Returns false while the sound plays, after stop(), and
-    // when nothing was played. Cheap: one atomic load when nothing has ended.
+    // when nothing was played. Cheap: one atomic load when nothing has ended. Calling it
+    // also at the start of a play or stop click closes the gap before the next tick, so
+    // a click on a cue that has just ended plays it instead of only resetting its icon.
     bool takeFinished();
 
     // Releases the sound, closes the audio device and quits SDL; afterwards the player
