@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 
-.PHONY: all setup configure build run test clean
+.PHONY: all setup configure build run test clean test-asan fuzz
 
 all: build
 
@@ -30,3 +30,11 @@ test: build
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR).configure.log
+
+# The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer, in build-asan.
+test-asan:
+	@bash scripts/test-asan.sh
+
+# The libFuzzer programs of fuzz/, built with clang in build-fuzz, each run FUZZ_SECONDS (60).
+fuzz:
+	@bash scripts/fuzz.sh
