@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QIcon>
 #include <QMainWindow>
 #include <QString>
 
+#include "app/window_dialogs.h"
+#include "audio/SoundPlayer.h"
 #include "ui_voxtrail.h"
 
+class Chapter;
 class Entry;
 class QActionGroup;
 class QButtonGroup;
@@ -36,6 +40,15 @@ class voxtrail final : public QMainWindow {
 
     // Switches among Play, Edit, Options and Help: page, docks, column 3 and edit triggers.
     void setMode(int index);
+
+    // Replaces the questions and file choices (the program keeps standardDialogs()). A
+    // member left empty keeps the one in use.
+    void setDialogs(WindowDialogs dialogs);
+
+    const SoundPlayer& soundPlayer() const { return player; }
+    // The entry whose sound was started last and has not been stopped or noticed to have
+    // ended; null when none. Not owned.
+    const Entry* startedEntry() const { return playingEntry; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -69,6 +82,10 @@ class voxtrail final : public QMainWindow {
     void updateTime();
     void on_ButtonGroupOpenClose_Clicked(int id);
     void on_ButtonGroupPlayStop_Clicked(int id);
+    // Runs on every clock tick: when the started sound is no longer playing (it ended by
+    // itself, or could not start), frees it, shows the play icon on its row again and
+    // forgets playingEntry, so that the next press plays at once.
+    void noticeSoundEnded();
 
   private:
     void hideDockTitleBars();
@@ -76,7 +93,13 @@ class voxtrail final : public QMainWindow {
     // Ends any in-place edit (its text is committed) and gives the table the focus.
     void commitEdits();
     void refreshChapterList();
+    // The table part of on_chapters_itemSelectionChanged: the rows of the current chapter.
+    void rebuildEntryTable();
     void updateRowButtons(int row);
+    // Chapter shown in the table, or null when no chapter row is current.
+    Chapter* currentChapter() const;
+    // Stops playback when playingEntry is entry or, with entry null, lies in chapter.
+    void stopPlaybackOf(const Chapter* chapter, const Entry* entry);
     void stopPlayback();
     void playSelected(Entry* previous);
     // False means the user cancelled and the project must stay.
@@ -95,6 +118,12 @@ class voxtrail final : public QMainWindow {
     // The entry whose sound was started last; not owned. Must be cleared before that entry
     // or its chapter is destroyed, since the player reads its bytes in place.
     Entry* playingEntry = nullptr;
-    // The sound player (`SoundPlayer player`) joins here, constructed before the form.
-    QTimer* clockTimer = nullptr;  // drives updateTime every 1000 ms
+    // Constructed before the form is built (it opens the audio device) and shut down
+    // first on destruction, before the widgets go. Reads playingEntry's bytes in place.
+    SoundPlayer player;
+    QTimer* clockTimer = nullptr;  // drives updateTime and noticeSoundEnded every 1000 ms
+    // Says that there is no sound output and why; only present when the device failed.
+    QLabel* soundOutputLabel = nullptr;
+    WindowDialogs dialogs;
+    QIcon playIcon, stopIcon, openIcon, deleteIcon;
 };

@@ -1,0 +1,25 @@
+#include "app/window_dialogs.h"
+
+#include <QFileDialog>
+
+namespace {
+
+QMessageBox::StandardButton askWithMessageBox(const QString& text, const QString& informativeText,
+                                              QMessageBox::StandardButtons buttons,
+                                              QMessageBox::StandardButton defaultButton) {
+    QMessageBox box;
+    box.setText(text);
+    box.setInformativeText(informativeText);
+    box.setStandardButtons(buttons);
+    box.setDefaultButton(defaultButton);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+QString openFileWithDialog(QWidget* parent, const QString& caption, const QString& directory,
+                           const QString& filter) {
+    return QFileDialog::getOpenFileName(parent, caption, directory, filter);
+}
+
+}  // namespace
+
+WindowDialogs standardDialogs() { return WindowDialogs{askWithMessageBox, openFileWithDialog}; }
