@@ -6,6 +6,7 @@
 #include <QButtonGroup>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
 
 #include "app/window_texts.h"
@@ -195,8 +196,13 @@ TEST_F(PlaybackWindow, RowButtonOnTheLastRowMovesOnWhileItsOwnButtonIsReplaced) 
     QTest::mouseClick(own, Qt::LeftButton);
     EXPECT_TRUE(playingEntry(0, 0));
     EXPECT_EQ(chapterList()->currentRow(), 1);
+    // The replaced buttons left their groups at once, before they are deleted: ids stay
+    // unique.
+    ASSERT_EQ(soundButton(0)->group()->buttons().size(), 1);
+    EXPECT_EQ(openSoundButton(0)->group()->buttons().size(), 1);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ASSERT_EQ(soundButton(0)->group()->buttons().size(), 1);
+    EXPECT_EQ(table()->findChildren<QPushButton*>().size(), 2) << "the old buttons are gone";
     QTest::mouseClick(soundButton(0), Qt::LeftButton);
     EXPECT_TRUE(playingEntry(1, 0));
 }
