@@ -1,0 +1,121 @@
+#include "efs/EfsFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstdio>
+
+EfsPosixFile::~EfsPosixFile() { close(); }
+
+bool EfsPosixFile::open(const QString& path) {
+    if (m_fd >= 0) return false;
+    const QByteArray name = QFile::encodeName(path);
+    if (name.isEmpty()) return false;
+    do {
+        m_fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    } while (m_fd < 0 && errno == EINTR);
+    return m_fd >= 0;
+}
+
+bool EfsPosixFile::openReadOnly(const QString& path) {
+    if (m_fd >= 0) return false;
+    const QByteArray name = QFile::encodeName(path);
+    if (name.isEmpty()) return false;
+    do {
+        m_fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    } while (m_fd < 0 && errno == EINTR);
+    return m_fd >= 0;
+}
+
+int32_t EfsPosixFile::read(void* buffer, int32_t count) {
+    if (m_fd < 0 || count < 0 || (buffer == nullptr && count > 0)) return -1;
+    auto* p = static_cast<char*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(m_fd, p + done, static_cast<size_t>(count - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<int32_t>(n);
+    }
+    return done;
+}
+
+int32_t EfsPosixFile::write(const void* buffer, int32_t count) {
+    if (m_fd < 0 || count < 0 || (buffer == nullptr && count > 0)) return -1;
+    const auto* p = static_cast<const char*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(m_fd, p + done, static_cast<size_t>(count - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) return -1;
+        done += static_cast<int32_t>(n);
+    }
+    return done;
+}
+
+int64_t EfsPosixFile::seek(int64_t position) {
+    if (m_fd < 0 || position < 0) return -1;
+    const off_t r = ::lseek(m_fd, static_cast<off_t>(position), SEEK_SET);
+    return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int64_t EfsPosixFile::pos() {
+    if (m_fd < 0) return 0;
+    const off_t r = ::lseek(m_fd, 0, SEEK_CUR);
+    return r < 0 ? 0 : static_cast<int64_t>(r);
+}
+
+int64_t EfsPosixFile::size() {
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool EfsPosixFile::close() {
+    if (m_fd < 0) return false;
+    const int r = ::close(m_fd);
+    m_fd = -1;
+    return r == 0;
+}
+
+bool EfsPosixFile::truncate(int64_t length) {
+    if (m_fd < 0 || length < 0) return false;
+    if (seek(length) < 0) return false;
+    int r;
+    do {
+        r = ::ftruncate(m_fd, static_cast<off_t>(length));
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
+bool EfsPosixFile::isEmpty() { return size() == 0; }
+
+void EfsPosixFile::remove(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    if (!name.isEmpty()) ::unlink(name.constData());
+}
+
+void EfsPosixFile::move(const QString& from, const QString& to) {
+    const QByteArray a = QFile::encodeName(from);
+    const QByteArray b = QFile::encodeName(to);
+    // rename replaces an existing target in one step, so the target path never disappears.
+    if (!a.isEmpty() && !b.isEmpty()) ::rename(a.constData(), b.constData());
+}
+
+bool EfsPosixFile::sync() {
+    if (m_fd < 0) return false;
+    int r;
+    do {
+        r = ::fsync(m_fd);
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+}

@@ -1,0 +1,66 @@
+// Host file layer: the only way the volume reaches the operating system's files.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+// One host file. Results are reported in-band and nothing throws: counts and
+// positions are -1 on failure. The volume owns each object it creates, closes it and
+// then destroys it; one object serves one host file at a time.
+class EfsFile {
+  public:
+    virtual ~EfsFile() = default;
+
+    // Opens path for reading and writing, creating an empty file when it is missing.
+    // Other openers may read and write the same file at the same time.
+    virtual bool open(const QString& path) = 0;
+    // Reads up to count bytes at the current position: bytes read, 0 at the end, -1 on error.
+    virtual int32_t read(void* buffer, int32_t count) = 0;
+    // Writes count bytes at the current position: bytes written, or -1.
+    virtual int32_t write(const void* buffer, int32_t count) = 0;
+    // Sets the position from the start of the file: the new position, or -1.
+    virtual int64_t seek(int64_t position) = 0;
+    // The current position; 0 when it cannot be obtained.
+    virtual int64_t pos() = 0;
+    // The file's length in bytes; -1 when it cannot be obtained.
+    virtual int64_t size() = 0;
+    virtual bool close() = 0;
+    // Ends the file at length, shortening or extending it.
+    virtual bool truncate(int64_t length) = 0;
+    virtual bool isEmpty() = 0;
+    // Delete and move act on the given paths, not on this object's file; failures
+    // (a missing file included) are ignored.
+    virtual void remove(const QString& path) = 0;
+    virtual void move(const QString& from, const QString& to) = 0;
+    // Makes everything written so far durable.
+    virtual bool sync() = 0;
+    // Opens an existing file for reading only; never creates one.
+    virtual bool openReadOnly(const QString& path) = 0;
+};
+
+// EfsFile on POSIX descriptors. Paths are passed to the system in its file-name encoding.
+class EfsPosixFile final : public EfsFile {
+  public:
+    EfsPosixFile() = default;
+    ~EfsPosixFile() override;
+    EfsPosixFile(const EfsPosixFile&) = delete;
+    EfsPosixFile& operator=(const EfsPosixFile&) = delete;
+
+    bool open(const QString& path) override;
+    int32_t read(void* buffer, int32_t count) override;
+    int32_t write(const void* buffer, int32_t count) override;
+    int64_t seek(int64_t position) override;
+    int64_t pos() override;
+    int64_t size() override;
+    bool close() override;
+    bool truncate(int64_t length) override;
+    bool isEmpty() override;
+    void remove(const QString& path) override;
+    void move(const QString& from, const QString& to) override;
+    bool sync() override;
+    bool openReadOnly(const QString& path) override;
+
+  private:
+    int m_fd = -1;  // -1 while no file is open
+};

@@ -1,0 +1,200 @@
+// Storage half of an on-disk B-tree: gives nodes blocks, loads and caches them during
+// one tree operation, writes them back when it ends, and keeps the root resident and
+// its block number in a 4-byte slot of the volume header.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "efs/btree/BTreeNode.h"
+
+namespace efs {
+
+template <int N, class Key, class Value>
+class EfsBTreeController {
+  public:
+    using Node = BTreeNode<N, Key>;
+    static constexpr int kOrder = N;
+
+    EfsBTreeController() = default;
+    virtual ~EfsBTreeController() = default;
+    EfsBTreeController(const EfsBTreeController&) = delete;
+    EfsBTreeController& operator=(const EfsBTreeController&) = delete;
+
+    // Binds the tree to store (which must outlive it until close), then opens it.
+    bool initController(BTreeNodeStore* store, int32_t rootSlot, int32_t blockSize) {
+        close();
+        m_store = store;
+        m_rootSlot = rootSlot;
+        m_blocksPerNode = static_cast<int32_t>((Node::kRecordSize + blockSize - 1) / blockSize);
+        return open();
+    }
+
+    // Finds the root through the root slot, or makes an empty leaf root when the slot
+    // holds 0 or cannot be read.
+    bool open() {
+        if (!m_store) return false;
+        m_failed = false;
+        if (m_rootBlock == 0) {
+            int32_t slot = 0;
+            if (!m_store->readRootSlot(m_rootSlot, &slot)) slot = 0;
+            m_rootBlock = slot;
+        }
+        if (m_rootBlock == 0) {
+            Node* root = allocNode();
+            if (!root) return false;
+            m_rootBlock = root->self();
+            m_store->writeRootSlot(m_rootSlot, m_rootBlock);
+            return true;
+        }
+        Node* root = nullptr;
+        if (!load(m_rootBlock, &root) || root == nullptr || root->parent() != 0) {
+            m_nodes.clear();
+            m_rootBlock = 0;
+            m_failed = true;
+            return false;
+        }
+        return true;
+    }
+
+    // Writes everything back and unbinds; false when a node could not be written.
+    bool close() {
+        m_failed = false;
+        if (m_store) flush(true);
+        const bool ok = !m_failed;
+        abandon();
+        return ok;
+    }
+
+    // Unbinds without writing anything (after a failed open).
+    void abandon() {
+        m_nodes.clear();
+        m_store = nullptr;
+        m_rootBlock = 0;
+        m_rootSlot = 0;
+        m_blocksPerNode = 0;
+    }
+
+    bool hasRoot() const { return m_store != nullptr && m_rootBlock != 0; }
+    int32_t rootBlock() const { return m_rootBlock; }
+    int32_t blocksPerNode() const { return m_blocksPerNode; }
+    // Nodes in memory; exactly 1 (the root) between operations of an open tree.
+    size_t cachedCount() const { return m_nodes.size(); }
+    // True when the last operation met a node that failed its checks, a failed read or a
+    // failed write-back: the operation's failure is an I/O failure, not a missing key.
+    bool failed() const { return m_failed; }
+
+  protected:
+    Node* rootNode() {
+        auto it = m_nodes.find(m_rootBlock);
+        return it == m_nodes.end() ? nullptr : it->second.get();
+    }
+
+    // Loads the node of block b. b = 0 succeeds with no node. A node is accepted only if
+    // it passes the node rules that can be seen in it alone.
+    bool load(int32_t b, Node** out) {
+        *out = nullptr;
+        if (b == 0) return true;
+        auto it = m_nodes.find(b);
+        if (it != m_nodes.end()) {
+            *out = it->second.get();
+            return true;
+        }
+        if (!m_store || b < 0 || b >= m_store->blockLimit()) return fail();
+        auto node = std::make_unique<Node>();
+        if (!m_store->readNodeBlock(b, node->bytes(), Node::kRecordSize)) return fail();
+        if (!plausible(*node, b)) return fail();
+        *out = node.get();
+        m_nodes.emplace(b, std::move(node));
+        return true;
+    }
+
+    // A new empty node in a freshly allocated block, written at once.
+    Node* allocNode() {
+        if (!m_store) return nullptr;
+        const int32_t b = m_store->allocateNodeBlocks(m_blocksPerNode);
+        if (b <= 0) return nullptr;
+        auto node = std::make_unique<Node>();
+        node->setSelf(b);
+        m_store->writeNodeBlock(b, node->bytes(), Node::kRecordSize);
+        Node* raw = node.get();
+        m_nodes[b] = std::move(node);
+        return raw;
+    }
+
+    void freeNode(Node* node) {
+        const int32_t b = node->self();
+        m_nodes.erase(b);
+        if (m_store) m_store->releaseNodeBlocks(b, m_blocksPerNode);
+    }
+
+    void setRoot(int32_t b) {
+        if (m_store) m_store->writeRootSlot(m_rootSlot, b);
+        m_rootBlock = b;
+    }
+
+    bool isCached(int32_t b) const { return m_nodes.count(b) != 0; }
+
+    // Writes one cached node back and drops it unless it is the root.
+    void evict(int32_t b) {
+        auto it = m_nodes.find(b);
+        if (it == m_nodes.end()) return;
+        if (!m_store->writeNodeBlock(b, it->second->bytes(), Node::kRecordSize)) m_failed = true;
+        if (b != m_rootBlock) m_nodes.erase(it);
+    }
+
+    // Ends a tree operation: writes back every node touched (when write is set) in
+    // ascending block order and keeps only the root.
+    void flush(bool write) {
+        for (auto it = m_nodes.begin(); it != m_nodes.end();) {
+            if (write && m_store &&
+                !m_store->writeNodeBlock(it->first, it->second->bytes(), Node::kRecordSize))
+                m_failed = true;
+            if (it->first != m_rootBlock)
+                it = m_nodes.erase(it);
+            else
+                ++it;
+        }
+    }
+
+    // Starts a public operation. Tree operations never nest: the volume defers the
+    // allocator's edits of the free-space tree until the running operation has ended.
+    bool beginOp() {
+        m_failed = false;
+        return hasRoot() && rootNode() != nullptr;
+    }
+
+    bool fail() {
+        m_failed = true;
+        return false;
+    }
+
+    BTreeNodeStore* store() const { return m_store; }
+
+  private:
+    bool plausible(const Node& n, int32_t b) const {
+        const int64_t limit = m_store->blockLimit();
+        auto inRange = [&](int32_t x) { return x >= 1 && x < limit && x != b; };
+        if (n.self() != b) return false;
+        if (n.count() < 0 || n.count() > N) return false;
+        if (n.parent() != 0 && !inRange(n.parent())) return false;
+        const bool leaf = n.child0() == 0;
+        if (!leaf && !inRange(n.child0())) return false;
+        for (int i = 0; i < n.count(); ++i) {
+            if (leaf ? n.rightChild(i) != 0 : !inRange(n.rightChild(i))) return false;
+            if (i > 0 && BTreeKeyTraits<Key>::compare(n.key(i - 1), n.key(i)) >= 0) return false;
+        }
+        return true;
+    }
+
+    BTreeNodeStore* m_store = nullptr;
+    int32_t m_rootBlock = 0;
+    int32_t m_rootSlot = 0;
+    int32_t m_blocksPerNode = 0;
+    bool m_failed = false;
+    // Every node loaded or made during the current operation, plus the root; owning.
+    std::map<int32_t, std::unique_ptr<Node>> m_nodes;
+};
+
+}  // namespace efs

@@ -1,0 +1,373 @@
+// Volume lifecycle, header bytes and the block layer, on real host files.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <cstring>
+
+#include "EfsTestUtil.h"
+#include "efs/EfsVolume.h"
+
+using efs::kBlockSize;
+using efstest::fixed32At;
+using efstest::freshPath;
+using efstest::readAll;
+
+namespace {
+
+// Counts the reads that reach the host file.
+class CountingFile final : public EfsFile {
+  public:
+    explicit CountingFile(int* reads) : m_reads(reads) {}
+    bool open(const QString& p) override { return m_file.open(p); }
+    int32_t read(void* b, int32_t n) override {
+        ++*m_reads;
+        return m_file.read(b, n);
+    }
+    int32_t write(const void* b, int32_t n) override { return m_file.write(b, n); }
+    int64_t seek(int64_t p) override { return m_file.seek(p); }
+    int64_t pos() override { return m_file.pos(); }
+    int64_t size() override { return m_file.size(); }
+    bool close() override { return m_file.close(); }
+    bool truncate(int64_t n) override { return m_file.truncate(n); }
+    bool isEmpty() override { return m_file.isEmpty(); }
+    void remove(const QString& p) override { m_file.remove(p); }
+    void move(const QString& a, const QString& b) override { m_file.move(a, b); }
+    bool sync() override { return m_file.sync(); }
+    bool openReadOnly(const QString& p) override { return m_file.openReadOnly(p); }
+
+  private:
+    EfsPosixFile m_file;
+    int* m_reads;
+};
+
+// Flips every byte; can be told to fail its next decode.
+class XorEncryptor final : public EfsEncryptor {
+  public:
+    bool encode(uint8_t* b, int32_t n) override {
+        for (int32_t i = 0; i < n; ++i) b[i] ^= 0x5A;
+        return true;
+    }
+    bool decode(uint8_t* b, int32_t n) override {
+        if (failNext) {
+            failNext = false;
+            return false;
+        }
+        for (int32_t i = 0; i < n; ++i) b[i] ^= 0x5A;
+        return true;
+    }
+    bool failNext = false;
+};
+
+QByteArray blockOf(const QString& path, int32_t block) {
+    return readAll(path).mid(static_cast<qsizetype>(block) * kBlockSize, kBlockSize);
+}
+
+}  // namespace
+
+TEST(VolumeLifecycle, FreshHeaderBytesBeforeAndAfterClose) {
+    const QString path = freshPath("fresh.vx");
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolume(path)) << v.lastError();
+    EXPECT_EQ(v.formatVersion(), 6);
+    QByteArray h = readAll(path);
+    ASSERT_EQ(h.size(), 1025 * kBlockSize) << "the first growth adds 1024 blocks to the header";
+    const uint8_t magic[8] = {0x77, 0x77, 0x77, 0x88, 0x88, 0x88, 0x66, 0xFD};
+    EXPECT_EQ(std::memcmp(h.constData(), magic, 8), 0);
+    EXPECT_EQ(fixed32At(h, 8), 6);
+    EXPECT_EQ(fixed32At(h, 12), 1) << "open flag while open";
+    EXPECT_EQ(fixed32At(h, 16), 1) << "free-space root takes the first block";
+    EXPECT_EQ(fixed32At(h, 20), 2) << "file-table root takes the next";
+    EXPECT_EQ(fixed32At(h, 24), 8192);
+    EXPECT_EQ(fixed32At(h, 28), 0);
+    EXPECT_EQ(fixed32At(h, 32), 8388608);
+    EXPECT_EQ(fixed32At(h, 36), 0);
+    EXPECT_EQ(fixed32At(h, 40), 1);
+    EXPECT_EQ(fixed32At(h, 44), 0);
+    EXPECT_EQ(fixed32At(h, 48), 1);
+    for (int i = 52; i < kBlockSize; ++i) ASSERT_EQ(h[i], 0) << "reserved byte " << i;
+    // The free-space root holds the one remaining run (3, 1022); the file table is empty.
+    const QByteArray freeRoot = blockOf(path, 1);
+    EXPECT_EQ(fixed32At(freeRoot, 0), 1);
+    EXPECT_EQ(fixed32At(freeRoot, 4), 0);
+    EXPECT_EQ(fixed32At(freeRoot, 8), 3);
+    EXPECT_EQ(fixed32At(freeRoot, 12), 1022);
+    EXPECT_EQ(fixed32At(freeRoot, 8180), 1);
+    EXPECT_EQ(fixed32At(freeRoot, 8184), 0);
+    EXPECT_EQ(freeRoot[8188], 1);
+    for (int i = 8189; i < kBlockSize; ++i) EXPECT_EQ(freeRoot[i], 0);
+    const QByteArray fileRoot = blockOf(path, 2);
+    EXPECT_EQ(fixed32At(fileRoot, 0), 2);
+    EXPECT_EQ(fixed32At(fileRoot, 8148), 0);
+    EXPECT_EQ(fileRoot[8156], 0) << "a node never changed keeps dirty 0";
+    EXPECT_EQ(v.freeTotal(), 1022);
+    EXPECT_TRUE(v.check().isEmpty()) << efstest::joined(v.check()).toStdString();
+
+    v.closeVolume();
+    EXPECT_FALSE(v.isOpen());
+    h = readAll(path);
+    EXPECT_EQ(fixed32At(h, 12), 0) << "open flag after a clean close";
+    EXPECT_EQ(fixed32At(h, 16), 1);
+    EXPECT_EQ(fixed32At(h, 20), 2);
+    v.closeVolume();  // harmless on a closed volume
+
+    ASSERT_TRUE(v.openVolume(path));
+    EXPECT_EQ(v.freeTotal(), 1022);
+    EXPECT_EQ(v.freeRunsByStart(), (std::vector<EfsVolume::Run>{{3, 1022}}));
+    EXPECT_TRUE(v.check().isEmpty());
+}
+
+TEST(VolumeLifecycle, OpenTwiceFailsAndKeepsTheFirst) {
+    const QString path = freshPath("twice.vx");
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolume(path));
+    EXPECT_FALSE(v.openVolume(path));
+    EXPECT_EQ(v.lastError(), EfsVolume::ErrorState);
+    EXPECT_TRUE(v.isOpen());
+    EXPECT_NE(v.openFile("a", EfsVolume::AccessWrite, EfsVolume::CreateNew), 0);
+}
+
+TEST(VolumeLifecycle, RefusedHeadersLeaveTheFileUnchanged) {
+    const QString good = freshPath("good.vx");
+    {
+        EfsVolume v;
+        ASSERT_TRUE(v.openVolume(good));
+    }
+    const QByteArray original = readAll(good);
+    struct Case {
+        const char* name;
+        int64_t offset;
+        int64_t value;
+        bool wide;
+        int32_t error;
+    };
+    const Case cases[] = {
+        {"magic", 0, 0x12345678, false, EfsVolume::ErrorIo},
+        {"magic last byte", 4, 0x7D668888, false, EfsVolume::ErrorIo},
+        {"version 7", 8, 7, false, EfsVolume::ErrorVersion},
+        {"block size 4096", 24, 4096, true, EfsVolume::ErrorBlockSize},
+        {"block size below 154", 24, 100, true, EfsVolume::ErrorIo},
+        {"growth step below a block", 32, 4096, true, EfsVolume::ErrorIo},
+        {"growth step 0", 32, 0, true, EfsVolume::ErrorIo},
+        {"negative reserve", 44, -3, false, EfsVolume::ErrorIo},
+        {"free root outside the file", 16, 5000, false, EfsVolume::ErrorIo},
+        {"file root outside the file", 20, -4, false, EfsVolume::ErrorIo},
+        {"file root on a free block", 20, 10, false, EfsVolume::ErrorIo},
+        {"free root on the file-table root", 16, 2, false, EfsVolume::ErrorIo},
+    };
+    for (const Case& c : cases) {
+        const QString path = freshPath(QString("bad_%1.vx").arg(c.name).replace(' ', '_'));
+        efstest::writeAll(path, original);
+        if (c.wide)
+            efstest::putFixed64(path, c.offset, c.value);
+        else
+            efstest::putFixed32(path, c.offset, static_cast<int32_t>(c.value));
+        const QByteArray damaged = readAll(path);
+        EfsVolume v;
+        EXPECT_FALSE(v.openVolume(path)) << c.name;
+        EXPECT_EQ(v.lastError(), c.error) << c.name;
+        EXPECT_FALSE(v.isOpen()) << c.name;
+        EXPECT_EQ(readAll(path), damaged) << c.name << ": the file must stay byte for byte";
+    }
+    // A host file too short to hold a header.
+    const QString shortPath = freshPath("short.vx");
+    efstest::writeAll(shortPath, original.left(4000));
+    EfsVolume v;
+    EXPECT_FALSE(v.openVolume(shortPath));
+    EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
+    EXPECT_EQ(readAll(shortPath), original.left(4000));
+}
+
+TEST(VolumeLifecycle, MissingDirectoryFailsWithHostOpen) {
+    EfsVolume v;
+    EXPECT_FALSE(v.openVolume(efstest::tempDir() + "/no/such/dir/x.vx"));
+    EXPECT_EQ(v.lastError(), EfsVolume::ErrorHostOpen);
+    EXPECT_FALSE(v.isOpen());
+}
+
+TEST(VolumeLifecycle, UncleanFlagOpensAndIsClearedAtClose) {
+    const QString path = freshPath("unclean.vx");
+    {
+        EfsVolume v;
+        ASSERT_TRUE(v.openVolume(path));
+    }
+    efstest::putFixed32(path, 12, 1);
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolume(path));
+    EXPECT_EQ(fixed32At(readAll(path), 12), 1);
+    EXPECT_TRUE(v.check().isEmpty());
+    v.closeVolume();
+    EXPECT_EQ(fixed32At(readAll(path), 12), 0);
+}
+
+TEST(VolumeLifecycle, ReadOnlyOpenChangesNothing) {
+    const QString path = freshPath("readonly.vx");
+    {
+        EfsVolume v;
+        ASSERT_TRUE(v.openVolume(path));
+        const int32_t h = v.openFile("a", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+        ASSERT_TRUE(v.writeFile(h, "hello", 5));
+        v.closeFile(h);
+    }
+    efstest::putFixed32(path, 12, 1);  // as if the writer had crashed
+    const QByteArray before = readAll(path);
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolumeReadOnly(path));
+    EXPECT_TRUE(v.isReadOnly());
+    const int32_t h = v.openFile("a", EfsVolume::AccessRead, EfsVolume::OpenExisting);
+    ASSERT_NE(h, 0);
+    char buf[8] = {};
+    EXPECT_EQ(v.readFile(h, buf, 8), 5);
+    EXPECT_FALSE(v.writeFile(h, "x", 1));
+    EXPECT_EQ(v.lastError(), EfsVolume::ErrorState);
+    EXPECT_FALSE(v.setFileSize(h, 0));
+    EXPECT_EQ(v.openFile("b", EfsVolume::AccessWrite, EfsVolume::CreateNew), 0);
+    EXPECT_EQ(v.lastError(), EfsVolume::ErrorState);
+    EXPECT_FALSE(v.removeFile("a"));
+    EXPECT_FALSE(v.renameFile("a", "c"));
+    EXPECT_FALSE(v.compact());
+    EXPECT_FALSE(v.reformat());
+    v.setGrowthStep(1 << 24);
+    v.closeFile(h);
+    EXPECT_TRUE(v.check().isEmpty()) << efstest::joined(v.check()).toStdString();
+    v.closeVolume();
+    EXPECT_EQ(readAll(path), before);
+    EfsVolume missing;
+    EXPECT_FALSE(missing.openVolumeReadOnly(freshPath("ro_missing.vx")));
+    EXPECT_FALSE(QFile::exists(freshPath("ro_missing.vx")));
+}
+
+TEST(VolumeLifecycle, ReformatEmptiesTheVolumeAndRemovesCompanions) {
+    const QString path = freshPath("reformat.vx");
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolume(path));
+    const int32_t h = v.openFile("a", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+    std::vector<char> big(100000, 'q');
+    ASSERT_TRUE(v.writeFile(h, big.data(), static_cast<int32_t>(big.size())));
+    efstest::writeAll(path + ".fits", "x");
+    efstest::writeAll(path + ".ptrs", "y");
+    ASSERT_TRUE(v.reformat());
+    EXPECT_TRUE(v.isOpen());
+    EXPECT_FALSE(QFile::exists(path + ".fits"));
+    EXPECT_FALSE(QFile::exists(path + ".ptrs"));
+    EXPECT_FALSE(v.fileExists("a"));
+    EXPECT_EQ(v.freeTotal(), 1022);
+    EXPECT_EQ(v.tellFile(h), -1) << "handles do not survive a reformat";
+    EXPECT_TRUE(v.check().isEmpty());
+}
+
+TEST(VolumeLifecycle, GrowthStepAndStatistics) {
+    const QString path = freshPath("growth.vx");
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolume(path));
+    v.setGrowthStep(100);
+    EXPECT_EQ(v.parameters().growthStep, 8388608) << "a step below one block is ignored";
+    v.setGrowthStep(16 * kBlockSize);
+    EXPECT_EQ(v.parameters().growthStep, 16 * kBlockSize);
+    EXPECT_EQ(fixed32At(readAll(path), 32), 16 * kBlockSize);
+    VolumeStatistics s;
+    v.volumeStatistics(&s);
+    EXPECT_EQ(s.hostSize, 1025 * kBlockSize);
+    EXPECT_EQ(s.freeBytes, 1022LL * kBlockSize);
+    EXPECT_NEAR(s.freePercent, 1022.0 * 100 / 1025, 1e-3);
+    EXPECT_EQ(s.params.growthStep, 16 * kBlockSize);
+    efs::VolumeParams p = v.parameters();
+    p.growthStep = 10;
+    EXPECT_FALSE(v.setParameters(p));
+    EXPECT_EQ(v.lastError(), EfsVolume::ErrorArgument);
+    v.closeVolume();
+    VolumeStatistics untouched;
+    untouched.hostSize = 77;
+    v.volumeStatistics(&untouched);
+    EXPECT_EQ(untouched.hostSize, 77);
+    ASSERT_TRUE(v.openVolume(path));
+    EXPECT_EQ(v.parameters().growthStep, 16 * kBlockSize) << "kept in the header";
+}
+
+TEST(BlockLayer, RepeatedReadHitsTheHostOnceAndMergedWritesKeepTheRest) {
+    const QString path = freshPath("blocks.vx");
+    int reads = 0;
+    EfsVolume v([&reads] { return std::make_unique<CountingFile>(&reads); });
+    ASSERT_TRUE(v.openVolume(path));
+    std::vector<uint8_t> pattern(kBlockSize);
+    for (int i = 0; i < kBlockSize; ++i) pattern[i] = static_cast<uint8_t>(i * 7 + 1);
+    ASSERT_TRUE(v.writeBlock(500, pattern.data(), kBlockSize, 0, false));
+    ASSERT_TRUE(v.writeBlock(501, pattern.data(), 10, 0, false));
+    std::vector<uint8_t> got(kBlockSize);
+    ASSERT_TRUE(v.readBlock(501, got.data(), kBlockSize, 0));
+    for (int i = 10; i < kBlockSize; ++i) ASSERT_EQ(got[i], 0) << "unmerged writes zero the rest";
+
+    const int before = reads;
+    ASSERT_TRUE(v.readBlock(500, got.data(), kBlockSize, 0));
+    ASSERT_TRUE(v.readBlock(500, got.data(), 16, 4));
+    EXPECT_EQ(reads, before + 1);
+    EXPECT_EQ(v.cachedBlock(), 500);
+
+    const std::vector<uint8_t> patch(100, 0xEE);
+    ASSERT_TRUE(v.writeBlock(500, patch.data(), 100, 8000, true));
+    ASSERT_TRUE(v.readBlock(500, got.data(), kBlockSize, 0));
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 8000, pattern.begin()));
+    EXPECT_TRUE(std::equal(got.begin() + 8000, got.begin() + 8100, patch.begin()));
+    EXPECT_TRUE(std::equal(got.begin() + 8100, got.end(), pattern.begin() + 8100));
+    // The same through the host file, with the cache moved elsewhere.
+    ASSERT_TRUE(v.readBlock(501, got.data(), 1, 0));
+    const QByteArray disk = blockOf(path, 500);
+    EXPECT_EQ(static_cast<uint8_t>(disk[8050]), 0xEE);
+    EXPECT_EQ(static_cast<uint8_t>(disk[7999]), pattern[7999]);
+
+    EXPECT_FALSE(v.readBlock(0, got.data(), 1, 0)) << "the block layer never reads the header";
+    EXPECT_FALSE(v.writeBlock(0, got.data(), 1, 0, false));
+    EXPECT_FALSE(v.readBlock(static_cast<int32_t>(v.hostBlocks()), got.data(), 1, 0));
+    EXPECT_FALSE(v.readBlock(3, got.data(), 100, 8100)) << "beyond the block's end";
+}
+
+TEST(BlockLayer, EncryptorSeesEveryBlockButTheHeader) {
+    const QString path = freshPath("crypt.vx");
+    XorEncryptor x;
+    {
+        EfsVolume v;
+        v.setEncryptor(&x);
+        EXPECT_EQ(v.encryptor(), &x);
+        ASSERT_TRUE(v.openVolume(path));
+        const int32_t h = v.openFile("secret", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+        ASSERT_TRUE(v.writeFile(h, "plain text", 10));
+        v.closeFile(h);
+        EXPECT_TRUE(v.check().isEmpty());
+    }
+    const QByteArray disk = readAll(path);
+    EXPECT_EQ(fixed32At(disk, 8), 6) << "the header is never encoded";
+    EXPECT_EQ(disk.indexOf("plain text"), -1);
+    EXPECT_EQ(fixed32At(disk, kBlockSize), 1 ^ 0x5A5A5A5A) << "node self field is encoded";
+    {
+        EfsVolume v;
+        v.setEncryptor(&x);
+        ASSERT_TRUE(v.openVolume(path));
+        const int32_t h = v.openFile("secret", EfsVolume::AccessRead, EfsVolume::OpenExisting);
+        char buf[16] = {};
+        EXPECT_EQ(v.readFile(h, buf, 16), 10);
+        EXPECT_EQ(std::string(buf, 10), "plain text");
+    }
+    EfsVolume plain;
+    plain.setEncryptor(&x);
+    plain.setEncryptor(nullptr);
+    EXPECT_EQ(plain.encryptor(), EfsEncryptor::defaultEncryptor()) << "none restores the default";
+    EXPECT_FALSE(plain.openVolume(path)) << "nodes do not decode without the encryptor";
+    EXPECT_EQ(plain.lastError(), EfsVolume::ErrorIo);
+}
+
+TEST(BlockLayer, FailedReadLeavesTheCacheEmpty) {
+    const QString path = freshPath("cachefail.vx");
+    XorEncryptor x;
+    EfsVolume v;
+    v.setEncryptor(&x);
+    ASSERT_TRUE(v.openVolume(path));
+    std::vector<uint8_t> a(kBlockSize, 0x11), b(kBlockSize, 0x22), got(kBlockSize);
+    ASSERT_TRUE(v.writeBlock(600, a.data(), kBlockSize, 0, false));
+    ASSERT_TRUE(v.writeBlock(601, b.data(), kBlockSize, 0, false));
+    ASSERT_TRUE(v.readBlock(600, got.data(), kBlockSize, 0));
+    EXPECT_EQ(v.cachedBlock(), 600);
+    x.failNext = true;
+    EXPECT_FALSE(v.readBlock(601, got.data(), kBlockSize, 0));
+    EXPECT_EQ(v.cachedBlock(), -1);
+    ASSERT_TRUE(v.readBlock(600, got.data(), kBlockSize, 0));
+    EXPECT_EQ(got, a) << "block 600 is read again, not served from an overwritten cache";
+}
