@@ -6,6 +6,7 @@
 #include <QButtonGroup>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 
@@ -374,6 +375,44 @@ TEST_F(PlaybackWindow, AskingAboutUnsavedChangesStopsPlayback) {
     EXPECT_TRUE(window->isModified());
     soundButton(0)->click();
     EXPECT_TRUE(playingEntry(0, 0));
+}
+
+TEST_F(PlaybackWindow, PlaybackGivesTheTableTheFocusButTheEndNoticeTakesNone) {
+    buildWindow({{{"short", shortTone}, {"b", longTone}}, {{"c", longTone}}});
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+
+    chapterList()->setFocus(Qt::OtherFocusReason);
+    ASSERT_TRUE(chapterList()->hasFocus());
+    play();
+    EXPECT_TRUE(table()->hasFocus());
+    chapterList()->setFocus(Qt::OtherFocusReason);
+    stop();
+    EXPECT_TRUE(table()->hasFocus());
+    chapterList()->setFocus(Qt::OtherFocusReason);
+    stop();
+    EXPECT_TRUE(chapterList()->hasFocus()) << "STOP with nothing started changes nothing";
+
+    // In Edit mode a note is being typed while a sound ends: the clock tick resets the row
+    // and leaves the editor open with its text.
+    action("actionEdit")->trigger();
+    chapterList()->setCurrentRow(0);
+    soundButton(0)->click();
+    ASSERT_TRUE(playingEntry(0, 0));
+    QTableWidget* t = table();
+    const QPoint cell = t->visualItemRect(t->item(1, 4)).center();
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+    QTest::mouseDClick(t->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+    QLineEdit* editor = nullptr;
+    for (QLineEdit* e : t->findChildren<QLineEdit*>())
+        if (e->isVisible()) editor = e;
+    ASSERT_NE(editor, nullptr);
+    QTest::keyClicks(editor, QStringLiteral("half a thought"));
+    ASSERT_TRUE(waitUntil([&] { return showsIcon(soundButton(0), kPlayIcon); }));
+    EXPECT_TRUE(editor->isVisible());
+    EXPECT_TRUE(editor->hasFocus());
+    EXPECT_TRUE(editor->text().endsWith(QStringLiteral("half a thought")));
 }
 
 TEST_F(PlaybackWindow, TheClockTickWritesTheTime) {
