@@ -139,7 +139,7 @@ TEST_F(PlaybackWindow, PlayOnTheLastEntryMovesToTheNextChapter) {
 }
 
 TEST_F(PlaybackWindow, PlayOnTheLastEntryOfTheLastChapterRestartsIt) {
-    const QByteArray cue = toneWav(900, 440.0);
+    const QByteArray cue = toneWav(1500, 440.0);
     buildWindow({{{"a", shortTone}}, {{"end", cue}}});
     chapterList()->setCurrentRow(1);
     play();
@@ -154,10 +154,11 @@ TEST_F(PlaybackWindow, PlayOnTheLastEntryOfTheLastChapterRestartsIt) {
     sinceRestart.start();
     EXPECT_TRUE(playingEntry(1, 0));
     EXPECT_EQ(table()->currentRow(), 0);
-    // Left alone, the first start had at most 400 ms to go; a restart plays the sound again
-    // from its beginning, far longer.
-    ASSERT_TRUE(waitUntil([&] { return !playing(); }, 3000));
-    EXPECT_GT(sinceRestart.elapsed(), 550);
+    // Left alone, the first start had at most 1000 ms to go; a restart plays the sound
+    // again from its beginning, at least 1300 ms (the mixer may finish one 186 ms buffer
+    // early).
+    ASSERT_TRUE(waitUntil([&] { return !playing(); }, 4000));
+    EXPECT_GT(sinceRestart.elapsed(), 1150);
 }
 
 TEST_F(PlaybackWindow, RowButtonTogglesItsEntry) {
@@ -219,7 +220,7 @@ TEST_F(PlaybackWindow, ASoundThatEndsIsNoticedOnTheClockTick) {
     QElapsedTimer sinceEnd;
     sinceEnd.start();
     ASSERT_TRUE(waitUntil([&] { return showsIcon(soundButton(0), kPlayIcon); }, 2000));
-    EXPECT_LT(sinceEnd.elapsed(), 1300);
+    EXPECT_LT(sinceEnd.elapsed(), 1800);  // one tick, with room for a busy machine
     EXPECT_EQ(window->startedEntry(), nullptr);
     EXPECT_EQ(window->soundPlayer().currentData(), nullptr);
 
