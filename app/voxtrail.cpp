@@ -37,8 +37,6 @@ constexpr int kColumnCount = 5;
 
 constexpr int kProblemMessageTime = 10000;  // ms a playback or attach problem stays shown
 
-const char kNewChapterName[] = "nova kapitola";
-
 QString loadStyleSheet() {
     QFile file(QString::fromLatin1(kStyleSheet));
     if (!file.open(QIODevice::ReadOnly)) return QString();
@@ -311,7 +309,7 @@ void voxtrail::on_addChapter_clicked(bool) {
     commitEdits();
     modified = true;
     Chapter* chapter = Project::instance().addChapter();
-    chapter->name = tr(kNewChapterName);
+    chapter->name = tr("nova kapitola");
     auto* item = new QListWidgetItem(chapter->name);
     item->setFlags(item->flags() | Qt::ItemIsEditable);
     ui.chapters->addItem(item);

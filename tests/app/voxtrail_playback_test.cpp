@@ -416,6 +416,35 @@ TEST_F(PlaybackWindow, PlaybackGivesTheTableTheFocusButTheEndNoticeTakesNone) {
     EXPECT_TRUE(editor->text().endsWith(QStringLiteral("half a thought")));
 }
 
+TEST_F(PlaybackWindow, ARowButtonClickCommitsTheTextBeingTyped) {
+    // The row buttons take no focus, so an open cell editor would otherwise see its row
+    // lose the selection (and its text count for nothing) or its chapter leave the table.
+    for (int clickedRow : {1, 0}) {
+        SCOPED_TRACE(clickedRow);
+        buildWindow({{{"a", longTone}, {"b", otherTone}}, {{"c", longTone}}});
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        action("actionEdit")->trigger();
+        QTableWidget* t = table();
+        const QPoint cell = t->visualItemRect(t->item(1, 0)).center();
+        QTest::mouseClick(t->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+        QTest::mouseDClick(t->viewport(), Qt::LeftButton, Qt::NoModifier, cell);
+        QLineEdit* editor = nullptr;
+        for (QLineEdit* e : t->findChildren<QLineEdit*>())
+            if (e->isVisible()) editor = e;
+        ASSERT_NE(editor, nullptr);
+        editor->selectAll();
+        QTest::keyClicks(editor, QStringLiteral("typed"));
+        // Row 1 is the chapter's last: playing it moves the table to the next chapter.
+        QTest::mouseClick(soundButton(clickedRow), Qt::LeftButton);
+        EXPECT_TRUE(playingEntry(0, clickedRow));
+        EXPECT_EQ(entry(0, 1)->name, QStringLiteral("typed"));
+        EXPECT_EQ(entry(1, 0)->name, QStringLiteral("c"));
+        EXPECT_TRUE(window->isModified());
+    }
+}
+
 TEST_F(PlaybackWindow, TheClockTickWritesTheTime) {
     buildWindow();
     QLabel* clock = nullptr;
