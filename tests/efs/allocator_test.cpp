@@ -232,7 +232,9 @@ TEST(Allocator, RandomAllocationsAndReleasesAgainstAModel) {
                     pieces.push_back(r);
                     got += r.length;
                 }
-                if (ok) ASSERT_EQ(got, n);
+                if (ok) {
+                    ASSERT_EQ(got, n);
+                }
                 ASSERT_LE(f.v.freeTotal(), freeBefore + f.v.hostBlocks());
             } else {
                 const size_t at = rng() % pieces.size();
