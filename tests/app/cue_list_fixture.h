@@ -60,11 +60,11 @@ inline QByteArray toneWav(int milliseconds, double hz = 440.0) {
 }
 
 // One entry of a model built for a test: its name and its sound (empty for none).
-struct EntrySpec {
+struct EntryPlan {
     const char* name;
     QByteArray sound;
 };
-using ChapterSpec = std::vector<EntrySpec>;
+using ChapterPlan = std::vector<EntryPlan>;
 
 // A question the window asked, as the dialog seam received it.
 struct Question {
@@ -92,19 +92,19 @@ class CueListWindow : public ::testing::Test {
 
     // Fills the project (chapter i is named "chapter i") and builds the window on it, the
     // way a loaded project is shown: the constructor lists the chapters.
-    void buildWindow(const std::vector<ChapterSpec>& chapterSpecs = {}) {
+    void buildWindow(const std::vector<ChapterPlan>& chapterPlans = {}) {
         window.reset();
         Project& project = Project::instance();
         project.clear();
-        for (size_t i = 0; i < chapterSpecs.size(); ++i) {
+        for (size_t i = 0; i < chapterPlans.size(); ++i) {
             Chapter* chapter = project.addChapter();
             chapter->name = QStringLiteral("chapter %1").arg(i);
-            for (const EntrySpec& spec : chapterSpecs[i]) {
+            for (const EntryPlan& plan : chapterPlans[i]) {
                 Entry* entry = chapter->addEntry();
-                entry->name = QString::fromUtf8(spec.name);
+                entry->name = QString::fromUtf8(plan.name);
                 entry->desc = QStringLiteral("about ") + entry->name;
                 entry->note = QStringLiteral("note ") + entry->name;
-                entry->sound = spec.sound;
+                entry->sound = plan.sound;
             }
         }
         window = std::make_unique<voxtrail>();
