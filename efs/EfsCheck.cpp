@@ -158,6 +158,7 @@ QStringList EfsVolume::check() {
         problems << "the volume is not open";
         return problems;
     }
+    if (m_freeTreeFailed) problems << "an edit of the free-space tree failed during this session";
     std::vector<uint8_t> header;
     if (!readHeader(&header)) {
         problems << "the header cannot be read";

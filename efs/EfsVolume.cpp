@@ -75,6 +75,7 @@ bool EfsVolume::checkHeaderParams(const VolumeParams& p) const {
 }
 
 void EfsVolume::abandonOpen() {
+    m_freeTreeFailed = false;
     m_fileTable.abandon();
     m_frees.abandon();
     m_freeSizes.clear();
@@ -255,6 +256,8 @@ void EfsVolume::closeVolume() {
     m_pendingFreeOps.clear();
     m_cachedBlock = -1;
     m_hostBlocks = 0;
+    ok = ok && !m_freeTreeFailed;
+    m_freeTreeFailed = false;
     m_lastError = ok ? ErrorNone : ErrorIo;
 }
 
@@ -601,7 +604,9 @@ void EfsVolume::drainFreeOps() {
                 m_frees.update(op.first, op.length);
                 break;
         }
+        if (m_frees.hasRoot() && m_frees.failed()) m_freeTreeFailed = true;
     }
+    if (!m_pendingFreeOps.empty()) m_freeTreeFailed = true;
     m_pendingFreeOps.clear();
     m_drainingFreeOps = false;
 }

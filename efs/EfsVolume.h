@@ -266,6 +266,10 @@ class EfsVolume final : private efs::BTreeNodeStore {
     efs::FreesBTree m_frees;
     std::deque<PendingFreeOp> m_pendingFreeOps;
     bool m_drainingFreeOps = false;
+    // Set when an edit of the free-space tree failed on a damaged node or a failed write:
+    // the tree on disk may then disagree with the maps, and the session reports ErrorIo
+    // at close and in check().
+    bool m_freeTreeFailed = false;
     std::map<int32_t, OpenRecord> m_openRecords;
     std::map<int32_t, OpenFile> m_handles;
     int32_t m_lastHandle = 7;

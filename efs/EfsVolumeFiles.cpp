@@ -641,6 +641,11 @@ bool EfsVolume::writeFileImpl(int32_t handle, const char* data, int32_t length) 
         m_lastError = ErrorArgument;
         return false;
     }
+    // No file can reach beyond the last block number a volume can have.
+    if (file->position > static_cast<int64_t>(INT32_MAX) * kBlockSize) {
+        m_lastError = ErrorNoSpace;
+        return false;
+    }
     FitRecord* rec = &open->record;
     const int64_t end = file->position + length;
     int32_t hint = 0;
