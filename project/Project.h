@@ -67,6 +67,8 @@ class Chapter final {
 
 using ChapterList = std::vector<std::unique_ptr<Chapter>>;
 
+class ProjectArchive;
+
 class Project final {
   public:
     // The one process-wide project, constructed empty on the first call and destroyed
@@ -97,9 +99,30 @@ class Project final {
     // the previous chapters are destroyed. Pointers into the old content become invalid.
     void replaceContent(ChapterList chapters);
 
+    // Replaces the content with the project stored in the container at path. The file is
+    // only read, never created or changed. Every sound is read before the new content
+    // replaces the old, so on failure the project is exactly as it was.
+    bool load(const QString& path);
+    // Stores the content in the container at path. The previous file at path is replaced
+    // in one step only once the complete new container is durable on disk; on failure it
+    // is left as it was and no temporary file remains. A file at path that is not a
+    // container is never overwritten.
+    bool save(const QString& path);
+    // Why the last load or save failed (which file and why), for showing to a person;
+    // empty after a success.
+    QString lastError() const { return m_lastError; }
+
+    // The archive load and save go through; null restores a default one. Lets tests and
+    // tools give the project an archive on a chosen host-file layer.
+    void setArchive(std::unique_ptr<ProjectArchive> archive);
+
   private:
-    Project() = default;
+    Project();
     ~Project();
 
+    bool failWith(const QString& message);
+
     ChapterList m_chapters;
+    std::unique_ptr<ProjectArchive> m_archive;  // created with the project, never null
+    QString m_lastError;
 };

@@ -1,0 +1,295 @@
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <random>
+
+#include "ProjectTestSupport.h"
+#include "efs/EfsFormat.h"
+#include "project/ProjectArchive.h"
+
+using namespace testsupport;
+
+namespace {
+
+QByteArray readStored(const QString& path, const char* name) {
+    ProjectArchive archive;
+    QByteArray out;
+    if (!archive.openReadOnly(path)) return "<cannot open>";
+    if (!archive.readFile(name, out)) return "<cannot read>";
+    return out;
+}
+
+int openFlag(const QString& path) {
+    const QByteArray bytes = fileBytes(path);
+    if (bytes.size() < efs::kHeaderOpenFlag + 4) return -1;
+    return efs::decodeFixed32(reinterpret_cast<const uint8_t*>(bytes.constData()) +
+                              efs::kHeaderOpenFlag);
+}
+
+// A container at path holding the given files, written straight through the volume.
+void makeContainer(const QString& path,
+                   const std::vector<std::pair<QByteArray, QByteArray>>& files) {
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.open(path)) << archive.errorString().toStdString();
+    for (const auto& [name, data] : files) ASSERT_TRUE(archive.writeFile(name.constData(), data));
+    ASSERT_TRUE(archive.close());
+}
+
+}  // namespace
+
+TEST(ProjectArchiveTest, ReadingANameThatIsNotStoredFailsAndLeavesTheOutputAlone) {
+    const QString path = freshFolder("archive_missing_name") + "/p.vx";
+    makeContainer(path, {{"desc.xml", "<chapters/>"}});
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.openReadOnly(path));
+    QByteArray out = "untouched";
+    EXPECT_FALSE(archive.readFile("ch0_e0.snd", out));
+    EXPECT_EQ(archive.readOutcome(), ProjectArchive::ReadOutcome::Missing);
+    EXPECT_EQ(out, QByteArray("untouched"));
+    EXPECT_TRUE(archive.errorString().contains("ch0_e0.snd"));
+    EXPECT_TRUE(archive.close());
+}
+
+TEST(ProjectArchiveTest, ReadingAnEmptyStoredFileFails) {
+    const QString path = freshFolder("archive_empty_file") + "/p.vx";
+    makeContainer(path, {{"empty.snd", QByteArray()}, {"full.snd", "x"}});
+    EXPECT_EQ(storedNames(path), QStringList({"empty.snd", "full.snd"}));
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.openReadOnly(path));
+    QByteArray out = "untouched";
+    EXPECT_FALSE(archive.readFile("empty.snd", out));
+    EXPECT_EQ(archive.readOutcome(), ProjectArchive::ReadOutcome::Empty);
+    EXPECT_EQ(out, QByteArray("untouched"));
+    EXPECT_TRUE(archive.readFile("full.snd", out));
+    EXPECT_EQ(archive.readOutcome(), ProjectArchive::ReadOutcome::Read);
+    EXPECT_EQ(out, QByteArray("x"));
+}
+
+TEST(ProjectArchiveTest, OpeningTwiceLeavesTheSecondOpenAndTheFirstClosed) {
+    const QString folder = freshFolder("archive_open_twice");
+    const QString first = folder + "/a.vx", second = folder + "/b.vx";
+    makeContainer(first, {{"a", "first"}});
+    makeContainer(second, {{"b", "second"}});
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.open(first));
+    EXPECT_EQ(openFlag(first), 1);
+    ASSERT_TRUE(archive.open(second));
+    EXPECT_EQ(openFlag(first), 0) << "the first container was not closed";
+    EXPECT_EQ(openFlag(second), 1);
+    ASSERT_TRUE(archive.writeFile("c", "written after the second open"));
+    ASSERT_TRUE(archive.close());
+    EXPECT_EQ(openFlag(second), 0);
+    EXPECT_EQ(storedNames(first), QStringList({"a"}));
+    EXPECT_EQ(storedNames(second), QStringList({"b", "c"}));
+    EXPECT_TRUE(checkProblems(first).isEmpty());
+    EXPECT_TRUE(checkProblems(second).isEmpty());
+}
+
+TEST(ProjectArchiveTest, RemoveAllFilesEmptiesTheContainer) {
+    const QString path = freshFolder("archive_remove_all") + "/p.vx";
+    makeContainer(path, {{"desc.xml", "<chapters/>"},
+                         {"ch0_e0.snd", QByteArray(20000, 'a')},
+                         {"ch0_e1.snd", QByteArray(5, 'b')},
+                         {"ch1_e0.snd", QByteArray(100000, 'c')}});
+    EXPECT_EQ(storedNames(path).size(), 4);
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.open(path));
+    EXPECT_TRUE(archive.removeAllFiles());
+    ASSERT_TRUE(archive.close());
+    EXPECT_TRUE(storedNames(path).isEmpty());
+    EXPECT_TRUE(checkProblems(path).isEmpty()) << checkProblems(path).join("\n").toStdString();
+}
+
+TEST(ProjectArchiveTest, WritingReplacesAnEarlierLongerContentExactly) {
+    const QString path = freshFolder("archive_rewrite") + "/p.vx";
+    makeContainer(path, {{"f", QByteArray(50000, 'L')}});
+    makeContainer(path, {{"f", "short"}});
+    EXPECT_EQ(readStored(path, "f"), QByteArray("short"));
+}
+
+TEST(ProjectArchiveTest, FilesLargerThanOneChunkRoundTripExactly) {
+    const QString path = freshFolder("archive_chunks") + "/p.vx";
+    std::mt19937_64 rng(7);
+    // Sizes on both sides of the 4 MiB transfer pieces.
+    const std::vector<qsizetype> sizes = {
+        1, 8191, 8192, 4 * 1024 * 1024 - 1, 4 * 1024 * 1024, 9 * 1024 * 1024 + 3};
+    std::vector<std::pair<QByteArray, QByteArray>> files;
+    for (size_t i = 0; i < sizes.size(); ++i)
+        files.push_back({"f" + QByteArray::number(int(i)), randomBytes(rng, sizes[i])});
+    makeContainer(path, files);
+    for (const auto& [name, data] : files) {
+        const QByteArray back = readStored(path, name.constData());
+        EXPECT_EQ(back.size(), data.size()) << name.constData();
+        EXPECT_TRUE(back == data) << name.constData();
+    }
+    EXPECT_TRUE(checkProblems(path).isEmpty());
+}
+
+TEST(ProjectArchiveTest, ReadOnlyOpenOfAMissingPathFailsAndCreatesNothing) {
+    const QString folder = freshFolder("archive_open_missing");
+    ProjectArchive archive;
+    EXPECT_FALSE(archive.openReadOnly(folder + "/nothing.vx"));
+    EXPECT_FALSE(archive.isOpen());
+    EXPECT_TRUE(archive.errorString().contains("nothing.vx"));
+    EXPECT_TRUE(archive.errorString().contains(QString::fromLocal8Bit(strerror(ENOENT))))
+        << archive.errorString().toStdString();
+    EXPECT_TRUE(folderEntries(folder).isEmpty());
+}
+
+TEST(ProjectArchiveTest, ReadWriteOpenOfAMissingPathCreatesAnEmptyContainer) {
+    const QString path = freshFolder("archive_open_create") + "/new.vx";
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.open(path));
+    ASSERT_TRUE(archive.close());
+    EXPECT_TRUE(QFileInfo::exists(path));
+    EXPECT_TRUE(storedNames(path).isEmpty());
+    EXPECT_EQ(openFlag(path), 0);
+}
+
+TEST(ProjectArchiveTest, ReadOnlyOpenOfANonContainerFailsWithAReasonAndChangesNothing) {
+    const QString path = freshFolder("archive_non_container") + "/notes.vx";
+    const QByteArray text = QByteArray("these are my notes, not a project\n").repeated(500);
+    ASSERT_TRUE(writeBytes(path, text));
+    ProjectArchive archive;
+    EXPECT_FALSE(archive.openReadOnly(path));
+    EXPECT_TRUE(archive.errorString().contains("notes.vx"));
+    EXPECT_EQ(fileBytes(path), text);
+}
+
+TEST(ProjectArchiveTest, ReplacingANonContainerIsRefusedAndTheFileKept) {
+    const QString folder = freshFolder("archive_replace_refused");
+    const QString path = folder + "/notes.vx";
+    const QByteArray text = QByteArray("not a container").repeated(1000);
+    ASSERT_TRUE(writeBytes(path, text));
+    ProjectArchive archive;
+    EXPECT_FALSE(archive.beginReplace(path));
+    EXPECT_TRUE(archive.errorString().contains("not overwritten"))
+        << archive.errorString().toStdString();
+    EXPECT_EQ(fileBytes(path), text);
+    EXPECT_EQ(folderEntries(folder), QStringList({"notes.vx"}));
+}
+
+TEST(ProjectArchiveTest, AnAbortedReplacementLeavesTheTargetAndNoTemporaryFile) {
+    const QString folder = freshFolder("archive_abort");
+    const QString path = folder + "/p.vx";
+    makeContainer(path, {{"desc.xml", "old"}});
+    const QByteArray before = fileBytes(path);
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.beginReplace(path));
+    const QString temp = archive.replacementPath();
+    EXPECT_TRUE(QFileInfo(temp).fileName().startsWith(".p.vx."));
+    EXPECT_TRUE(temp.endsWith(".tmp"));
+    EXPECT_EQ(QFileInfo(temp).absolutePath(), QFileInfo(path).absolutePath());
+    ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
+    archive.abortReplace();
+    EXPECT_EQ(fileBytes(path), before);
+    EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
+}
+
+TEST(ProjectArchiveTest, CommittingReplacesTheTargetAndKeepsItsPermissions) {
+    const QString folder = freshFolder("archive_commit");
+    const QString path = folder + "/p.vx";
+    makeContainer(path, {{"desc.xml", "old"}, {"ch0_e0.snd", "old sound"}});
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.beginReplace(path));
+    ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
+    ASSERT_TRUE(archive.commitReplace()) << archive.errorString().toStdString();
+    EXPECT_EQ(fileMode(path), 0640);
+    EXPECT_EQ(storedNames(path), QStringList({"desc.xml"}));
+    EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("new"));
+    EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
+    EXPECT_EQ(openFlag(path), 0);
+}
+
+TEST(ProjectArchiveTest, StaleTemporaryFilesAreRemovedButOnesInUseAreKept) {
+    const QString folder = freshFolder("archive_stale");
+    const QString path = folder + "/show.vx";
+    makeContainer(path, {{"desc.xml", "old"}});
+    // Left by a save that died, one still held by a save in progress, and files that
+    // only look alike.
+    const QString stale = folder + "/.show.vx.Ab3dEf.tmp";
+    const QString held = folder + "/.show.vx.Zz9yXx.tmp";
+    const QString other = folder + "/.other.vx.Ab3dEf.tmp";
+    const QString longer = folder + "/.show.vx.Ab3dEfG.tmp";
+    for (const QString& f : {stale, held, other, longer}) ASSERT_TRUE(writeBytes(f, "junk"));
+    const int fd = ::open(QFile::encodeName(held).constData(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.beginReplace(path));
+    ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
+    ASSERT_TRUE(archive.commitReplace());
+    ::close(fd);
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo::exists(held));
+    EXPECT_TRUE(QFileInfo::exists(other));
+    EXPECT_TRUE(QFileInfo::exists(longer));
+    EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("new"));
+}
+
+TEST(ProjectArchiveTest, SavingThroughASymbolicLinkReplacesTheFileItPointsTo) {
+    const QString folder = freshFolder("archive_symlink");
+    QDir().mkpath(folder + "/real");
+    const QString real = folder + "/real/p.vx";
+    const QString link = folder + "/link.vx";
+    makeContainer(real, {{"desc.xml", "old"}});
+    ASSERT_TRUE(QFile::link(real, link));
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.beginReplace(link));
+    ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
+    ASSERT_TRUE(archive.commitReplace());
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(readStored(real, "desc.xml"), QByteArray("new"));
+    EXPECT_EQ(folderEntries(folder + "/real"), QStringList({"p.vx"}));
+}
+
+TEST(ProjectArchiveTest, ReplacingAReadOnlyFileOrAFolderIsRefused) {
+    const QString folder = freshFolder("archive_read_only");
+    const QString path = folder + "/p.vx";
+    makeContainer(path, {{"desc.xml", "old"}});
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0444), 0);
+    const QByteArray before = fileBytes(path);
+    ProjectArchive archive;
+    EXPECT_FALSE(archive.beginReplace(path));
+    EXPECT_TRUE(archive.errorString().contains("read-only"));
+    EXPECT_EQ(fileBytes(path), before);
+    EXPECT_EQ(fileMode(path), 0444);
+
+    QDir().mkpath(folder + "/dir.vx");
+    EXPECT_FALSE(archive.beginReplace(folder + "/dir.vx"));
+    EXPECT_TRUE(archive.errorString().contains("folder"));
+    EXPECT_FALSE(archive.beginReplace(folder + "/missing/p.vx"));
+    EXPECT_EQ(folderEntries(folder), QStringList({"dir.vx", "p.vx"}));
+}
+
+TEST(ProjectArchiveTest, AnEmptyFileMayBeReplaced) {
+    const QString folder = freshFolder("archive_empty_target");
+    const QString path = folder + "/p.vx";
+    ASSERT_TRUE(writeBytes(path, QByteArray()));
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.beginReplace(path)) << archive.errorString().toStdString();
+    ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
+    ASSERT_TRUE(archive.commitReplace());
+    EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("new"));
+}
+
+TEST(ProjectArchiveTest, AFailedSyncFailsTheCommitAndKeepsTheTarget) {
+    const QString folder = freshFolder("archive_sync_fails");
+    const QString path = folder + "/p.vx";
+    makeContainer(path, {{"desc.xml", "old"}});
+    const QByteArray before = fileBytes(path);
+    auto plan = std::make_shared<FaultPlan>();
+    ProjectArchive archive(faultyFactory(plan));
+    ASSERT_TRUE(archive.beginReplace(path));
+    ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
+    plan->failSync = true;
+    EXPECT_FALSE(archive.commitReplace());
+    EXPECT_FALSE(archive.errorString().isEmpty());
+    EXPECT_EQ(fileBytes(path), before);
+    EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
+}

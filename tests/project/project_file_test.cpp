@@ -1,0 +1,352 @@
+// Project::save and Project::load on real containers in real files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+#include <random>
+
+#include "ProjectTestSupport.h"
+#include "project/ProjectArchive.h"
+#include "project/ProjectDescription.h"
+
+using namespace testsupport;
+
+namespace {
+
+Project& project() { return Project::instance(); }
+
+class ProjectFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        project().setArchive(nullptr);
+        project().clear();
+    }
+    void TearDown() override {
+        project().setArchive(nullptr);
+        project().clear();
+    }
+};
+
+// The example project: two chapters, the first with a sound and a silent entry, the
+// second with one sound.
+Model twoChapters() {
+    return {{"First", {{"a", "b", "c", "SOUND-0-0"}, {"silent", "", "", {}}}},
+            {"Second", {{"d", "e", "f", "SOUND-1-0"}}}};
+}
+
+// A container holding exactly the given stored files.
+void makeContainer(const QString& path,
+                   const std::vector<std::pair<QByteArray, QByteArray>>& files) {
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.open(path));
+    for (const auto& [name, data] : files) ASSERT_TRUE(archive.writeFile(name.constData(), data));
+    ASSERT_TRUE(archive.close());
+}
+
+QByteArray storedBytes(const QString& path, const char* name) {
+    ProjectArchive archive;
+    QByteArray out;
+    if (!archive.openReadOnly(path) || !archive.readFile(name, out)) return "<none>";
+    return out;
+}
+
+}  // namespace
+
+TEST_F(ProjectFileTest, AnEmptyProjectStoresOnlyTheDescriptionAndLoadsEmpty) {
+    const QString path = freshFolder("file_empty") + "/empty.vx";
+    ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+    EXPECT_TRUE(project().lastError().isEmpty());
+    EXPECT_EQ(storedNames(path), QStringList({"desc.xml"}));
+    EXPECT_EQ(storedBytes(path, "desc.xml"), QByteArray("<!DOCTYPE vxt_project>\n<chapters/>\n"));
+    project().addChapter();
+    ASSERT_TRUE(project().load(path));
+    EXPECT_EQ(project().chapterCount(), 0);
+}
+
+TEST_F(ProjectFileTest, TheTwoChapterExampleStoresOneFilePerSound) {
+    const QString folder = freshFolder("file_example");
+    const QString path = folder + "/show.vx";
+    setProject(twoChapters());
+    ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+    EXPECT_EQ(storedNames(path), QStringList({"ch0_e0.snd", "ch1_e0.snd", "desc.xml"}));
+    EXPECT_EQ(storedBytes(path, "ch0_e0.snd"), QByteArray("SOUND-0-0"));
+    EXPECT_EQ(storedBytes(path, "ch1_e0.snd"), QByteArray("SOUND-1-0"));
+    EXPECT_EQ(storedBytes(path, "desc.xml"), ProjectDescription::write(project().chapters()));
+    EXPECT_EQ(folderEntries(folder), QStringList({"show.vx"}));
+    EXPECT_TRUE(checkProblems(path).isEmpty());
+    project().clear();
+    ASSERT_TRUE(project().load(path));
+    EXPECT_EQ(snapshot(), twoChapters());
+}
+
+TEST_F(ProjectFileTest, RemovingChapterZeroRenumbersTheStoredSoundsAndDropsStaleNames) {
+    const QString path = freshFolder("file_renumber") + "/show.vx";
+    setProject(twoChapters());
+    ASSERT_TRUE(project().save(path));
+    ASSERT_TRUE(project().removeChapter(0));
+    ASSERT_TRUE(project().save(path));
+    EXPECT_EQ(storedNames(path), QStringList({"ch0_e0.snd", "desc.xml"}));
+    EXPECT_EQ(storedBytes(path, "ch0_e0.snd"), QByteArray("SOUND-1-0"));
+    project().clear();
+    ASSERT_TRUE(project().load(path));
+    EXPECT_EQ(snapshot(), Model({twoChapters()[1]}));
+}
+
+TEST_F(ProjectFileTest, AwkwardTextsRoundTripAndUnstorableControlsAreDropped) {
+    const QString path = freshFolder("file_texts") + "/t.vx";
+    const QString awkward = QString::fromUtf8("<a href=\"x\">&amp; 'q' \t tab\nline\r\n") +
+                            QString::fromUtf8("\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xa4 ]]> --> ");
+    Model model = {{awkward, {{awkward, "  spaces  ", "\n", "S"}}},
+                   {"", {{"", "", "", {}}}},
+                   {QString::fromUtf8("\xf0\x90\x80\x80"), {}}};
+    setProject(model);
+    project().chapter(1)->entry(0)->note = QString("bell") + QChar(7) + "end" + QChar(0x1b);
+    ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+    project().clear();
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    model[1].entries[0].note = "bellend";
+    EXPECT_EQ(snapshot(), model);
+}
+
+TEST_F(ProjectFileTest, ADescriptionThatIsNotWellFormedFailsWithTheParserMessage) {
+    const QString path = freshFolder("file_bad_xml") + "/bad.vx";
+    makeContainer(
+        path,
+        {{"desc.xml", "<!DOCTYPE vxt_project>\n<chapters>\n <chapter name=\"a\">\n</chapters>\n"},
+         {"ch0_e0.snd", "S"}});
+    const QByteArray before = fileBytes(path);
+    setProject(twoChapters());
+    EXPECT_FALSE(project().load(path));
+    EXPECT_EQ(snapshot(), twoChapters());
+    const QString error = project().lastError();
+    EXPECT_TRUE(error.contains("bad.vx")) << error.toStdString();
+    EXPECT_TRUE(error.contains("line 4")) << error.toStdString();
+    EXPECT_TRUE(error.contains("column")) << error.toStdString();
+    EXPECT_EQ(fileBytes(path), before);
+}
+
+TEST_F(ProjectFileTest, ADescriptionWithADeclarationAndCommentsBeforeTheRootLoads) {
+    const QString path = freshFolder("file_prolog") + "/p.vx";
+    makeContainer(path, {{"desc.xml",
+                          "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- made by hand -->\n"
+                          "<?pi x?><chapters><chapter name=\"c\"><entry name=\"n\"/></chapter>"
+                          "</chapters>"},
+                         {"ch0_e0.snd", "S"}});
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    EXPECT_EQ(snapshot(), Model({{"c", {{"n", "", "", "S"}}}}));
+}
+
+TEST_F(ProjectFileTest, AContainerWithoutADescriptionFailsAndKeepsTheProject) {
+    const QString path = freshFolder("file_no_desc") + "/p.vx";
+    makeContainer(path, {{"ch0_e0.snd", "S"}});
+    setProject(twoChapters());
+    EXPECT_FALSE(project().load(path));
+    EXPECT_TRUE(project().lastError().contains("desc.xml"));
+    EXPECT_EQ(snapshot(), twoChapters());
+
+    makeContainer(path, {{"desc.xml", QByteArray()}});
+    EXPECT_FALSE(project().load(path));
+    EXPECT_TRUE(project().lastError().contains("empty"));
+    EXPECT_EQ(snapshot(), twoChapters());
+}
+
+TEST_F(ProjectFileTest, LoadingAMissingPathFailsAndCreatesNothing) {
+    const QString folder = freshFolder("file_load_missing");
+    setProject(twoChapters());
+    EXPECT_FALSE(project().load(folder + "/nothing.vx"));
+    EXPECT_TRUE(project().lastError().contains("nothing.vx"));
+    EXPECT_TRUE(folderEntries(folder).isEmpty());
+    EXPECT_FALSE(project().load(""));
+    EXPECT_FALSE(project().load(folder));
+    EXPECT_TRUE(folderEntries(folder).isEmpty());
+    EXPECT_EQ(snapshot(), twoChapters());
+}
+
+TEST_F(ProjectFileTest, LoadingANonContainerFailsAndChangesNothing) {
+    const QString path = freshFolder("file_load_text") + "/text.vx";
+    const QByteArray text = QByteArray("plain text\n").repeated(3000);
+    ASSERT_TRUE(writeBytes(path, text));
+    setProject(twoChapters());
+    EXPECT_FALSE(project().load(path));
+    EXPECT_FALSE(project().lastError().isEmpty());
+    EXPECT_EQ(fileBytes(path), text);
+    EXPECT_EQ(snapshot(), twoChapters());
+}
+
+TEST_F(ProjectFileTest, SavingOverANonContainerIsRefusedAndTheFileIsByteIdentical) {
+    const QString folder = freshFolder("file_save_refused");
+    const QString path = folder + "/thesis.vx";
+    const QByteArray text = QByteArray("chapter one of my thesis\n").repeated(2000);
+    ASSERT_TRUE(writeBytes(path, text));
+    setProject(twoChapters());
+    EXPECT_FALSE(project().save(path));
+    EXPECT_TRUE(project().lastError().contains("thesis.vx"));
+    EXPECT_EQ(fileBytes(path), text);
+    EXPECT_EQ(folderEntries(folder), QStringList({"thesis.vx"}));
+    EXPECT_FALSE(project().save(""));
+}
+
+TEST_F(ProjectFileTest, SavingKeepsPermissionsAndLeavesNoTemporaryFile) {
+    const QString folder = freshFolder("file_permissions");
+    const QString path = folder + "/p.vx";
+    setProject(twoChapters());
+    ASSERT_TRUE(project().save(path));
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(fileMode(path), static_cast<int>(0666 & ~mask));
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0604), 0);
+    project().chapter(0)->name = "renamed";
+    ASSERT_TRUE(project().save(path));
+    EXPECT_EQ(fileMode(path), 0604);
+    EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
+    project().clear();
+    ASSERT_TRUE(project().load(path));
+    EXPECT_EQ(project().chapter(0)->name, QString("renamed"));
+}
+
+TEST_F(ProjectFileTest, SavingIntoAMissingFolderFailsAndCreatesNothing) {
+    const QString folder = freshFolder("file_no_folder");
+    setProject(twoChapters());
+    EXPECT_FALSE(project().save(folder + "/missing/p.vx"));
+    EXPECT_TRUE(project().lastError().contains("missing"));
+    EXPECT_TRUE(folderEntries(folder).isEmpty());
+}
+
+// Every failing host write during a save, wherever it falls, fails the save, keeps the
+// previous file byte for byte and leaves no temporary file.
+TEST_F(ProjectFileTest, AWriteFailureAnywhereInASaveKeepsThePreviousFile) {
+    const QString folder = freshFolder("file_write_faults");
+    const QString path = folder + "/p.vx";
+    std::mt19937_64 rng(11);
+    Model old = {{"old", {{"o", "", "", randomBytes(rng, 30000)}}}};
+    setProject(old);
+    ASSERT_TRUE(project().save(path));
+    const QByteArray before = fileBytes(path);
+
+    Model next = {{"new", {{"a", "", "", randomBytes(rng, 300000)}, {"b", "", "", {}}}},
+                  {"two", {{"c", "d", "e", randomBytes(rng, 70000)}}}};
+    setProject(next);
+    auto counting = std::make_shared<FaultPlan>();
+    project().setArchive(std::make_unique<ProjectArchive>(faultyFactory(counting)));
+    const QString copy = folder + "/copy.vx";
+    ASSERT_TRUE(QFile::copy(path, copy));
+    ASSERT_TRUE(project().save(copy));
+    const int64_t total = counting->written;
+    ASSERT_GT(total, 300000);
+    QFile::remove(copy);
+
+    std::vector<int64_t> budgets = {0, 1, 8191, 8192, total - 1};
+    for (int i = 0; i < 25; ++i) budgets.push_back(static_cast<int64_t>(rng() % total));
+    for (int64_t budget : budgets) {
+        auto plan = std::make_shared<FaultPlan>();
+        plan->writeBudget = budget;
+        project().setArchive(std::make_unique<ProjectArchive>(faultyFactory(plan)));
+        EXPECT_FALSE(project().save(path)) << "budget " << budget;
+        EXPECT_TRUE(project().lastError().contains("p.vx")) << project().lastError().toStdString();
+        EXPECT_TRUE(fileBytes(path) == before) << "budget " << budget;
+        EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"})) << "budget " << budget;
+    }
+    project().setArchive(nullptr);
+    ASSERT_TRUE(project().load(path));
+    EXPECT_EQ(snapshot(), old);
+}
+
+// Random edits, each followed by a save and a load checked against a plain model.
+TEST_F(ProjectFileTest, RandomProjectsRoundTripExactly) {
+    const QString folder = freshFolder("file_random");
+    const QString path = folder + "/r.vx";
+    std::mt19937_64 rng(2024);
+    auto randomText = [&]() {
+        static const char32_t pool[] = {U'a',      U'Z',          U' ',  U'<',  U'>',  U'&',
+                                        U'"',      U'\'',         U'\t', U'\n', U'\r', U'\u00e9',
+                                        U'\u20ac', U'\U0001F3A4', U']',  U'=',  U'/'};
+        QString s;
+        const int n = static_cast<int>(rng() % 12);
+        for (int i = 0; i < n; ++i) {
+            const char32_t ch = pool[rng() % (sizeof pool / sizeof pool[0])];
+            s += QString::fromUcs4(&ch, 1);
+        }
+        return s;
+    };
+    Model model;
+    for (int round = 0; round < 40; ++round) {
+        for (int op = 0; op < 6; ++op) {
+            const int kind = static_cast<int>(rng() % 5);
+            if (kind == 0 || model.empty()) {
+                model.push_back({randomText(), {}});
+            } else if (kind == 1) {
+                model.erase(model.begin() + static_cast<long>(rng() % model.size()));
+            } else if (kind == 2 || kind == 3) {
+                ChapterModel& c = model[rng() % model.size()];
+                const qsizetype size = rng() % 3 == 0 ? 0 : static_cast<qsizetype>(rng() % 20000);
+                c.entries.push_back(
+                    {randomText(), randomText(), randomText(), randomBytes(rng, size)});
+            } else {
+                ChapterModel& c = model[rng() % model.size()];
+                if (!c.entries.empty())
+                    c.entries.erase(c.entries.begin() +
+                                    static_cast<long>(rng() % c.entries.size()));
+            }
+        }
+        setProject(model);
+        ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+        project().clear();
+        ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+        ASSERT_EQ(snapshot(), model) << "round " << round;
+        QStringList expectedNames = {"desc.xml"};
+        for (size_t c = 0; c < model.size(); ++c)
+            for (size_t e = 0; e < model[c].entries.size(); ++e)
+                if (!model[c].entries[e].sound.isEmpty())
+                    expectedNames << QString::fromLatin1(
+                        ProjectDescription::soundFileName(int(c), int(e)));
+        expectedNames.sort();
+        ASSERT_EQ(storedNames(path), expectedNames) << "round " << round;
+    }
+    EXPECT_TRUE(checkProblems(path).isEmpty());
+    EXPECT_EQ(folderEntries(folder), QStringList({"r.vx"}));
+}
+
+TEST_F(ProjectFileTest, AHundredMegabyteSoundRoundTrips) {
+    const QString path = freshFolder("file_100mb") + "/big.vx";
+    std::mt19937_64 rng(100);
+    const Model model = {
+        {"big",
+         {{"one", "", "", randomBytes(rng, 100 * 1000 * 1000 + 7)}, {"two", "", "", "tail"}}}};
+    setProject(model);
+    ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+    project().clear();
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    EXPECT_TRUE(snapshot() == model);
+    EXPECT_TRUE(checkProblems(path).isEmpty());
+}
+
+// A sound above 2 GiB and above 3 GiB: sizes travel as 64-bit counts end to end. Needs
+// about 7 GiB of disk and memory, so it runs only with VOXTRAIL_LONG_TESTS=1.
+TEST_F(ProjectFileTest, AThreeGigabyteSoundRoundTrips) {
+    if (qEnvironmentVariableIntValue("VOXTRAIL_LONG_TESTS") != 1)
+        GTEST_SKIP() << "set VOXTRAIL_LONG_TESTS=1 to run";
+    const QString folder = freshFolder("file_3gb");
+    const qsizetype size = 3LL * 1024 * 1024 * 1024 + 4099;
+    struct statvfs vfs {};
+    ASSERT_EQ(::statvfs(QFile::encodeName(folder).constData(), &vfs), 0);
+    const long long freeDisk = static_cast<long long>(vfs.f_bavail) * vfs.f_frsize;
+    const long long freeMemory =
+        static_cast<long long>(::sysconf(_SC_AVPHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
+    if (freeDisk < 2 * size + (1LL << 30) || freeMemory < 2 * size + (1LL << 30))
+        GTEST_SKIP() << "not enough free disk or memory";
+    const QString path = folder + "/huge.vx";
+    std::mt19937_64 rng(3);
+    QByteArray sound = randomBytes(rng, size);
+    setProject({{"huge", {{"one", "", "", sound}}}});
+    ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+    project().clear();
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    ASSERT_EQ(project().chapterCount(), 1);
+    const QByteArray& back = project().chapter(0)->entry(0)->sound;
+    EXPECT_EQ(back.size(), size);
+    EXPECT_TRUE(back == sound);
+    project().clear();
+    QFile::remove(path);
+}
