@@ -127,6 +127,8 @@ bool EfsVolume::storeRecordImpl(int32_t b, FitRecord* record, int32_t* storedFit
     if (b != oldAddr) {
         const std::string name = record->fileName();
         m_fileTable.update(FileNameKey::fromName(name.c_str()), b);
+        // A table that still names the old place would lead the next open to a stale copy.
+        if (m_fileTable.failed()) return false;
         if (oldAddr != 0) {
             auto node = m_openRecords.extract(oldAddr);
             if (!node.empty()) {

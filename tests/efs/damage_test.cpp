@@ -1,0 +1,92 @@
+// Containers with bytes flipped at random: opening, listing, reading, checking and
+// closing them must fail cleanly or work, never crash, hang or grow without bound.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "EfsTestUtil.h"
+
+namespace {
+
+QByteArray sampleContainer() {
+    const QString path = efstest::freshPath("damage_source.vx");
+    EfsVolume v;
+    EXPECT_TRUE(v.openVolume(path));
+    v.setGrowthStep(16 * efs::kBlockSize);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "ch" + std::to_string(i % 7) + "_e" + std::to_string(i) + ".snd";
+        const int32_t h = v.openFile(name.c_str(), EfsVolume::AccessWrite, EfsVolume::CreateNew);
+        QByteArray data(static_cast<int>(rng() % 30000) + 1, '\0');
+        for (char& c : data) c = static_cast<char>(rng());
+        v.writeFile(h, data.constData(), static_cast<int32_t>(data.size()));
+        v.closeFile(h);
+    }
+    for (int i = 0; i < 40; i += 3)
+        v.removeFile(("ch" + std::to_string(i % 7) + "_e" + std::to_string(i) + ".snd").c_str());
+    v.closeVolume();
+    return efstest::readAll(path);
+}
+
+void exercise(const QString& path, bool readOnly) {
+    EfsVolume v;
+    const bool opened = readOnly ? v.openVolumeReadOnly(path) : v.openVolume(path);
+    if (!opened) {
+        EXPECT_NE(v.lastError(), 0);
+        return;
+    }
+    QList<QByteArray> names;
+    v.listFiles(&names);
+    std::vector<char> buf(70000);
+    for (const QByteArray& n : names) {
+        const int32_t h = v.openFile(n.constData(), EfsVolume::AccessRead, EfsVolume::OpenExisting);
+        if (h == 0) continue;
+        v.readFile(h, buf.data(), static_cast<int32_t>(buf.size()));
+        if (!readOnly) {
+            v.seekFile(h, 5);
+            v.writeFile(h, "x", 1);
+            v.setFileSize(h, 9000);
+        }
+        v.closeFile(h);
+    }
+    v.check();
+    if (!readOnly && !names.isEmpty()) {
+        v.removeFile(names.front().constData());
+        v.closeFile(v.openFile("new.snd", EfsVolume::AccessWrite, EfsVolume::OpenAlways));
+    }
+    v.closeVolume();
+}
+
+}  // namespace
+
+TEST(DamagedContainers, RandomByteFlipsNeverCrashOrHang) {
+    const QByteArray source = sampleContainer();
+    const int blocks = static_cast<int>(source.size() / efs::kBlockSize);
+    const int rounds = efstest::longTests() ? 3000 : 150;
+    std::mt19937 rng(11);
+    for (int round = 0; round < rounds; ++round) {
+        QByteArray damaged = source;
+        const int flips = 1 + static_cast<int>(rng() % 8);
+        for (int i = 0; i < flips; ++i) {
+            // Aim at the structures: the header, node and record fields, fragment tables.
+            const int block = rng() % 4 == 0 ? 0 : static_cast<int>(rng() % 64);
+            const int offset = rng() % 2 ? static_cast<int>(rng() % 200)
+                                         : static_cast<int>(rng() % efs::kBlockSize);
+            const qsizetype at = static_cast<qsizetype>(block % blocks) * efs::kBlockSize + offset;
+            damaged[at] = static_cast<char>(damaged[at] ^ (1 << (rng() % 8)));
+        }
+        const QString path = efstest::freshPath("damaged.vx");
+        efstest::writeAll(path, damaged);
+        exercise(path, true);
+        EXPECT_EQ(efstest::readAll(path), damaged) << "a read-only open changes nothing";
+        exercise(path, false);
+        if (HasFatalFailure()) return;
+    }
+    // Truncated at every block boundary of the first blocks, and inside the header.
+    for (int cut : {0, 1, 51, 52, 4096, 8191, 8192, 8193, 2 * 8192, 3 * 8192, 10 * 8192}) {
+        const QString path = efstest::freshPath("truncated.vx");
+        efstest::writeAll(path, source.left(cut));
+        exercise(path, true);
+        exercise(path, false);
+    }
+}
