@@ -136,6 +136,8 @@ bool ProjectArchive::openReadOnly(const QString& path) {
     m_error.clear();
     m_path = path;
     if (path.isEmpty()) return fail(tr("No file name was given."));
+    if (QFileInfo(path).isDir())
+        return fail(tr("Cannot open %1: it is a folder.").arg(shown(path)));
     if (m_volume->openVolumeReadOnly(path)) return true;
     QString reason = volumeReason();
     if (m_volume->lastError() == EfsVolume::ErrorHostOpen) {

@@ -160,6 +160,7 @@ TEST_F(ProjectFileTest, LoadingAMissingPathFailsAndCreatesNothing) {
     EXPECT_TRUE(folderEntries(folder).isEmpty());
     EXPECT_FALSE(project().load(""));
     EXPECT_FALSE(project().load(folder));
+    EXPECT_TRUE(project().lastError().contains("folder")) << project().lastError().toStdString();
     EXPECT_TRUE(folderEntries(folder).isEmpty());
     EXPECT_EQ(snapshot(), twoChapters());
 }
@@ -349,4 +350,68 @@ TEST_F(ProjectFileTest, AThreeGigabyteSoundRoundTrips) {
     EXPECT_TRUE(back == sound);
     project().clear();
     QFile::remove(path);
+}
+
+// Loads only read: whatever the damage, a load never crashes and never changes the file,
+// and a load that fails keeps the project and says why.
+TEST_F(ProjectFileTest, DamagedContainersFailCleanlyAndStayUnchanged) {
+    const QString folder = freshFolder("file_damaged");
+    const QString good = folder + "/good.vx", damaged = folder + "/damaged.vx";
+    std::mt19937_64 rng(99);
+    Model model = twoChapters();
+    model[0].entries[0].sound = randomBytes(rng, 40000);
+    model[1].entries[0].sound = randomBytes(rng, 9000);
+    setProject(model);
+    ASSERT_TRUE(project().save(good));
+    const QByteArray intact = fileBytes(good);
+    // Damage goes into the blocks in use (the rest of the host file is free space).
+    qsizetype used = intact.size() / 8192;
+    while (used > 1 && intact.mid((used - 1) * 8192, 8192).count('\0') == 8192) --used;
+    ASSERT_GT(used, 2);
+
+    auto check = [&](const QByteArray& bytes, int round) {
+        setProject(twoChapters());
+        if (!project().load(damaged)) {
+            EXPECT_EQ(snapshot(), twoChapters()) << "round " << round;
+            EXPECT_FALSE(project().lastError().isEmpty()) << "round " << round;
+        }
+        EXPECT_TRUE(fileBytes(damaged) == bytes)
+            << "round " << round << ": a load changed the file";
+        return !project().lastError().isEmpty();
+    };
+    int failed = 0;
+    // Cut short at random lengths.
+    for (int round = 0; round < 12; ++round) {
+        const QByteArray bytes =
+            intact.left(static_cast<qsizetype>(rng() % static_cast<uint64_t>(used * 8192)));
+        ASSERT_TRUE(writeBytes(damaged, bytes));
+        failed += check(bytes, round) ? 1 : 0;
+    }
+    // Random bytes changed in place, mostly near the start of a block, where headers,
+    // nodes and records begin; each round starts again from the intact file.
+    ASSERT_TRUE(writeBytes(damaged, intact));
+    QFile file(damaged);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    for (int round = 0; round < 250; ++round) {
+        QByteArray bytes = intact;
+        std::vector<qsizetype> changed;
+        const int count = 1 + static_cast<int>(rng() % 6);
+        for (int i = 0; i < count; ++i) {
+            const qsizetype block = static_cast<qsizetype>(rng() % static_cast<uint64_t>(used));
+            const qsizetype at =
+                block * 8192 + static_cast<qsizetype>(rng() % (rng() % 2 ? 160 : 8192));
+            bytes[at] = static_cast<char>(rng());
+            changed.push_back(at);
+        }
+        for (qsizetype at : changed) {
+            ASSERT_TRUE(file.seek(at) && file.write(bytes.constData() + at, 1) == 1);
+        }
+        ASSERT_TRUE(file.flush());
+        failed += check(bytes, 100 + round) ? 1 : 0;
+        for (qsizetype at : changed) {
+            ASSERT_TRUE(file.seek(at) && file.write(intact.constData() + at, 1) == 1);
+        }
+        ASSERT_TRUE(file.flush());
+    }
+    EXPECT_GT(failed, 0);
 }
