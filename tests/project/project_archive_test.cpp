@@ -293,3 +293,15 @@ TEST(ProjectArchiveTest, AFailedSyncFailsTheCommitAndKeepsTheTarget) {
     EXPECT_EQ(fileBytes(path), before);
     EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
 }
+
+TEST(ProjectArchiveTest, AContainerLeftOpenIsReadWithoutBeingChanged) {
+    const QString path = freshFolder("archive_left_open") + "/p.vx";
+    makeContainer(path, {{"desc.xml", "d"}, {"ch0_e0.snd", QByteArray(30000, 's')}});
+    // Mark it as not closed cleanly, as a process that died inside the volume leaves it.
+    QByteArray bytes = fileBytes(path);
+    efs::encodeFixed32(reinterpret_cast<uint8_t*>(bytes.data()) + efs::kHeaderOpenFlag, 1);
+    ASSERT_TRUE(writeBytes(path, bytes));
+    EXPECT_EQ(readStored(path, "ch0_e0.snd"), QByteArray(30000, 's'));
+    EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("d"));
+    EXPECT_TRUE(fileBytes(path) == bytes);
+}

@@ -415,3 +415,18 @@ TEST_F(ProjectFileTest, DamagedContainersFailCleanlyAndStayUnchanged) {
     }
     EXPECT_GT(failed, 0);
 }
+
+TEST_F(ProjectFileTest, LoadIgnoresTheTemporaryFileOfADeadSaveAndTheNextSaveRemovesIt) {
+    const QString folder = freshFolder("file_stale");
+    const QString path = folder + "/p.vx";
+    setProject(twoChapters());
+    ASSERT_TRUE(project().save(path));
+    const QString stale = folder + "/.p.vx.q1W2e3.tmp";
+    ASSERT_TRUE(writeBytes(stale, QByteArray(20000, '\x01')));
+    project().clear();
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    EXPECT_EQ(snapshot(), twoChapters());
+    EXPECT_TRUE(QFileInfo::exists(stale));
+    ASSERT_TRUE(project().save(path));
+    EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
+}
