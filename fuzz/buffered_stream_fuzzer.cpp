@@ -300,5 +300,32 @@ int fuzzWriteCorpus(const std::string& dir) {
             ++n;
         }
     }
+    // Writes that start at, or a few bytes past, the end of the source (the gap must read
+    // as zeros), with sources that accept or refuse positions past their end. Buffer of 4
+    // and 10 bytes of data: a seek operand is one byte, the position itself.
+    for (unsigned strict = 0; strict < 2; ++strict) {
+        for (unsigned past = 0; past < 7; ++past) {
+            FuzzOutput out;
+            out.u16(4);
+            out.u8(strict);
+            out.u16(10);
+            out.bytes("0123456789");
+            out.u8(kSeek);
+            out.u8(10 + past);
+            out.u8(kWrite);
+            out.u16(3);
+            out.bytes("XYZ");
+            out.u8(kFlush);
+            out.u8(kSeek);
+            out.u8(8);
+            out.u8(kRead);
+            out.u8(14);
+            out.u8(kClose);
+            if (fuzzWriteFile(dir,
+                              "past-end-" + std::to_string(strict) + "-" + std::to_string(past),
+                              out.str()))
+                ++written;
+        }
+    }
     return written;
 }
