@@ -102,8 +102,8 @@ QString ProjectArchive::volumeErrorText(int32_t code) {
             return tr("a stored file was not found");
         case EfsVolume::ErrorIo:
             return tr(
-                "it is not a voxtrail project file, or it is damaged, or it cannot be "
-                "read or written");
+                "the file is not a voxtrail project, is damaged, or cannot be read or "
+                "written");
         case EfsVolume::ErrorTempVolume:
             return tr("a temporary container cannot be created");
         default:
@@ -275,16 +275,19 @@ void ProjectArchive::removeStaleTemporaries(const QString& target) {
     const QDir folder = info.absoluteDir();
     const QString prefix = temporaryPrefix(target);
     const QString suffix = QString::fromLatin1(kTemporarySuffix);
-    const QStringList names =
-        folder.entryList({prefix + "*" + suffix}, QDir::Files | QDir::Hidden | QDir::System);
+    // Matched by hand: the target's name may hold characters that are wildcards to a
+    // name filter.
+    const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : names) {
-        if (name.size() != prefix.size() + kRandomLength + suffix.size()) continue;
+        if (name.size() != prefix.size() + kRandomLength + suffix.size() ||
+            !name.startsWith(prefix) || !name.endsWith(suffix))
+            continue;
         const QByteArray path = encoded(folder.filePath(name));
         const int fd = openNoIntr(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
         // A save in progress holds its lock; only files nobody holds are stale.
-        struct stat held {
-        }, now{};
+        struct stat held {};
+        struct stat now {};
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
             ::lstat(path.constData(), &now) == 0 && held.st_ino == now.st_ino &&
             held.st_dev == now.st_dev) {
@@ -325,7 +328,8 @@ bool ProjectArchive::beginReplace(const QString& target) {
             // Only a container may be replaced: anything else could be someone's work.
             m_path = resolved;
             if (!m_volume->openVolumeReadOnly(resolved)) {
-                return fail(tr("%1 is not a voxtrail project file (%2); it was not overwritten.")
+                return fail(tr("Cannot save to %1: the existing file is not a readable voxtrail "
+                               "project (%2), so it was not overwritten.")
                                 .arg(shown(target), volumeReason()));
             }
             m_volume->closeVolume();
@@ -362,8 +366,8 @@ bool ProjectArchive::beginReplace(const QString& target) {
             return fail(tr("Cannot save to %1: cannot create a file in %2: %3.")
                             .arg(shown(target), shown(folder.absolutePath()), systemError(errno)));
         }
-        struct stat mine {
-        }, there{};
+        struct stat mine {};
+        struct stat there {};
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &mine) != 0 ||
             ::lstat(tempName.constData(), &there) != 0 || mine.st_ino != there.st_ino ||
             mine.st_dev != there.st_dev) {

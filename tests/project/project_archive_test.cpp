@@ -305,3 +305,17 @@ TEST(ProjectArchiveTest, AContainerLeftOpenIsReadWithoutBeingChanged) {
     EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("d"));
     EXPECT_TRUE(fileBytes(path) == bytes);
 }
+
+TEST(ProjectArchiveTest, StaleTemporaryFilesOfANameWithWildcardCharactersAreRemoved) {
+    const QString folder = freshFolder("archive_stale_wildcards");
+    const QString path = folder + "/show [final] *.vx";
+    makeContainer(path, {{"desc.xml", "old"}});
+    const QString stale = folder + "/.show [final] *.vx.a1B2c3.tmp";
+    ASSERT_TRUE(writeBytes(stale, "junk"));
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.beginReplace(path));
+    ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
+    ASSERT_TRUE(archive.commitReplace());
+    EXPECT_EQ(folderEntries(folder), QStringList({"show [final] *.vx"}));
+    EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("new"));
+}
