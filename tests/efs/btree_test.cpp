@@ -161,7 +161,7 @@ void randomAgainstMap(const QString& name, int ops, int keySpace, int minDepth, 
 TEST(BTreeRandom, FreeSpaceInstantiationAgainstMap) {
     const bool deep = efstest::longTests();
     randomAgainstMap<681, int>(
-        "bt_free.vx", deep ? 600000 : 24000, deep ? 400000 : 4000, deep ? 2 : 1,
+        "bt_free.vx", deep ? 2000000 : 24000, deep ? 2000000 : 4000, deep ? 2 : 1,
         [](int i) { return i * 3 + 1; }, 681);
 }
 
