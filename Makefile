@@ -2,6 +2,7 @@
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
+MAKEFLAGS += --no-print-directory
 
 .PHONY: all setup configure build run test clean test-asan fuzz
 
