@@ -129,12 +129,15 @@ inline QStringList checkProblems(const QString& path) {
 }
 
 // Host files whose writes succeed until a shared budget of bytes is spent, then fail
-// (after writing what the budget still allowed, as a full disk does); sync fails when
-// told to.
+// (after writing what the budget still allowed, as a full disk does); reads likewise with
+// their own budget; sync fails when told to.
 struct FaultPlan {
     std::atomic<int64_t> writeBudget{INT64_MAX};
     std::atomic<int64_t> written{0};
     std::atomic<bool> failSync{false};
+    // Reads fail once this many bytes were read.
+    std::atomic<int64_t> readBudget{INT64_MAX};
+    std::atomic<int64_t> read{0};
 };
 
 class FaultyFile final : public EfsFile {
@@ -142,7 +145,14 @@ class FaultyFile final : public EfsFile {
     explicit FaultyFile(std::shared_ptr<FaultPlan> plan) : m_plan(std::move(plan)) {}
     bool open(const QString& path) override { return m_file.open(path); }
     bool openReadOnly(const QString& path) override { return m_file.openReadOnly(path); }
-    int32_t read(void* buffer, int32_t count) override { return m_file.read(buffer, count); }
+    int32_t read(void* buffer, int32_t count) override {
+        if (m_plan->readBudget.fetch_sub(count) < count) {
+            m_plan->readBudget = 0;
+            return -1;
+        }
+        m_plan->read += count;
+        return m_file.read(buffer, count);
+    }
     int32_t write(const void* buffer, int32_t count) override {
         const int64_t left = m_plan->writeBudget.fetch_sub(count);
         if (left >= count) {

@@ -430,3 +430,36 @@ TEST_F(ProjectFileTest, LoadIgnoresTheTemporaryFileOfADeadSaveAndTheNextSaveRemo
     ASSERT_TRUE(project().save(path));
     EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
 }
+
+// A read error anywhere in a load (the description or any sound) fails it, names the
+// reason and leaves the project as it was: no project comes back with a sound missing.
+TEST_F(ProjectFileTest, AReadFailureAnywhereInALoadKeepsTheProject) {
+    const QString path = freshFolder("file_read_faults") + "/p.vx";
+    std::mt19937_64 rng(5);
+    Model stored = {{"one", {{"a", "", "", randomBytes(rng, 50000)}, {"b", "", "", {}}}},
+                    {"two", {{"c", "", "", randomBytes(rng, 120000)}}}};
+    setProject(stored);
+    ASSERT_TRUE(project().save(path));
+
+    auto counting = std::make_shared<FaultPlan>();
+    project().setArchive(std::make_unique<ProjectArchive>(faultyFactory(counting)));
+    ASSERT_TRUE(project().load(path));
+    ASSERT_EQ(snapshot(), stored);
+    const int64_t total = counting->read;
+    ASSERT_GT(total, 170000);
+
+    std::vector<int64_t> budgets = {0, 100, 8192, total - 1};
+    for (int i = 0; i < 30; ++i) budgets.push_back(static_cast<int64_t>(rng() % total));
+    int inSounds = 0;
+    for (int64_t budget : budgets) {
+        auto plan = std::make_shared<FaultPlan>();
+        plan->readBudget = budget;
+        project().setArchive(std::make_unique<ProjectArchive>(faultyFactory(plan)));
+        setProject(twoChapters());
+        EXPECT_FALSE(project().load(path)) << "budget " << budget;
+        EXPECT_TRUE(project().lastError().contains("p.vx")) << project().lastError().toStdString();
+        EXPECT_EQ(snapshot(), twoChapters()) << "budget " << budget;
+        inSounds += project().lastError().contains("sound of chapter") ? 1 : 0;
+    }
+    EXPECT_GT(inSounds, 0) << "no failure fell into the reading of a sound";
+}
