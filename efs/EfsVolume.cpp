@@ -125,6 +125,7 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
         encodeFixed32(header.data() + kHeaderOpenFlag, 1);
         m_params.encode(header.data() + kHeaderParams);
         m_version = kFormatVersion;
+        m_openFlagAtOpen = 0;
     } else {
         if (!readHeader(&header)) return failWith(ErrorIo);
         if (!std::equal(kMagic.begin(), kMagic.end(), header.begin())) return failWith(ErrorIo);
@@ -145,7 +146,8 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
         stored.blockSize = m_params.blockSize;
         m_params = stored;
         m_params.encode(header.data() + kHeaderParams);
-        if (decodeFixed32(header.data() + kHeaderOpenFlag) == 1)
+        m_openFlagAtOpen = decodeFixed32(header.data() + kHeaderOpenFlag);
+        if (m_openFlagAtOpen == 1)
             recovery = !readOnly;
         else if (!readOnly)
             encodeFixed32(header.data() + kHeaderOpenFlag, 1);
@@ -375,6 +377,11 @@ bool EfsVolume::reformat() {
 int32_t EfsVolume::lastError() const {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     return m_lastError;
+}
+
+int32_t EfsVolume::openFlagAtOpen() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_openFlagAtOpen;
 }
 
 int32_t EfsVolume::formatVersion() const {

@@ -110,6 +110,9 @@ class EfsVolume final : private efs::BTreeNodeStore {
 
     int32_t lastError() const;
     int32_t formatVersion() const;
+    // The header's open flag as it was found by the last successful open: 1 means the
+    // volume had not been closed cleanly (a read-only open leaves it so on disk).
+    int32_t openFlagAtOpen() const;
     // The volume does not own the encryptor, which must outlive its use; nullptr
     // restores the default.
     void setEncryptor(EfsEncryptor* encryptor);
@@ -277,6 +280,7 @@ class EfsVolume final : private efs::BTreeNodeStore {
     int32_t m_lastError = 0;
     EfsEncryptor* m_encryptor;
     int32_t m_version = 0;
+    int32_t m_openFlagAtOpen = 0;
     std::vector<uint8_t> m_cache;
     int32_t m_cachedBlock = -1;
     int64_t m_hostBlocks = 0;

@@ -193,10 +193,13 @@ TEST(VolumeLifecycle, UncleanFlagOpensAndIsClearedAtClose) {
     efstest::putFixed32(path, 12, 1);
     EfsVolume v;
     ASSERT_TRUE(v.openVolume(path));
+    EXPECT_EQ(v.openFlagAtOpen(), 1);
     EXPECT_EQ(fixed32At(readAll(path), 12), 1);
     EXPECT_TRUE(v.check().isEmpty());
     v.closeVolume();
     EXPECT_EQ(fixed32At(readAll(path), 12), 0);
+    ASSERT_TRUE(v.openVolume(path));
+    EXPECT_EQ(v.openFlagAtOpen(), 0);
 }
 
 TEST(VolumeLifecycle, ReadOnlyOpenChangesNothing) {
