@@ -122,6 +122,8 @@ QString ProjectArchive::volumeReason() const {
 bool ProjectArchive::isOpen() const { return m_volume->isOpen(); }
 
 bool ProjectArchive::open(const QString& path) {
+    // A replacement still in progress is abandoned: its temporary file goes.
+    if (m_tempFd >= 0) dropTemporary();
     m_volume->closeVolume();
     m_error.clear();
     m_path = path;
@@ -132,6 +134,8 @@ bool ProjectArchive::open(const QString& path) {
 }
 
 bool ProjectArchive::openReadOnly(const QString& path) {
+    // A replacement still in progress is abandoned: its temporary file goes.
+    if (m_tempFd >= 0) dropTemporary();
     m_volume->closeVolume();
     m_error.clear();
     m_path = path;

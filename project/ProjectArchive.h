@@ -33,6 +33,7 @@ class ProjectArchive final {
     ProjectArchive(const ProjectArchive&) = delete;
     ProjectArchive& operator=(const ProjectArchive&) = delete;
 
+    // Both opens first abandon a replacement in progress (its temporary file is removed).
     // Closes any open volume, then opens the container at path for reading and writing;
     // a missing or empty file becomes a new, empty container.
     bool open(const QString& path);

@@ -319,3 +319,22 @@ TEST(ProjectArchiveTest, StaleTemporaryFilesOfANameWithWildcardCharactersAreRemo
     EXPECT_EQ(folderEntries(folder), QStringList({"show [final] *.vx"}));
     EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("new"));
 }
+
+TEST(ProjectArchiveTest, OpeningAnotherContainerAbandonsAReplacementInProgress) {
+    const QString folder = freshFolder("archive_open_during_replace");
+    const QString path = folder + "/p.vx", other = folder + "/o.vx";
+    makeContainer(path, {{"desc.xml", "old"}});
+    makeContainer(other, {{"desc.xml", "other"}});
+    const QByteArray before = fileBytes(path);
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.beginReplace(path));
+    ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
+    ASSERT_TRUE(archive.openReadOnly(other));
+    QByteArray out;
+    EXPECT_TRUE(archive.readFile("desc.xml", out));
+    EXPECT_EQ(out, QByteArray("other"));
+    EXPECT_FALSE(archive.commitReplace());
+    EXPECT_TRUE(archive.close());
+    EXPECT_EQ(fileBytes(path), before);
+    EXPECT_EQ(folderEntries(folder), QStringList({"o.vx", "p.vx"}));
+}
