@@ -198,6 +198,13 @@ TEST(Allocator, RandomAllocationsAndReleasesAgainstAModel) {
         std::vector<FreeRun> pieces;
         auto verify = [&](const char* when) {
             expectCopiesAgree(f.v);
+            // Every block is the header, a node of one of the two trees, taken by this
+            // test, or free: nothing leaks and nothing is counted twice.
+            efstest::TreeWalk<681, int> walk(&f.v);
+            ASSERT_TRUE(walk.run(f.v.freeTreeRoot())) << walk.error;
+            ASSERT_EQ(f.v.hostBlocks(), 1 + static_cast<int64_t>(walk.nodes.size()) + 1 +
+                                            static_cast<int64_t>(mine.size()) + f.v.freeTotal())
+                << when;
             for (const FreeRun& r : f.v.freeRunsByStart())
                 for (int32_t b = r.first; b < r.first + r.length; ++b)
                     ASSERT_FALSE(mine.count(b))
