@@ -92,14 +92,17 @@ TEST(ProjectDurabilityTest, ASaveKilledAtRandomLeavesTheOldOrTheNewProject) {
     std::fprintf(stderr, "a complete save takes up to %lld us\n",
                  static_cast<long long>(saveTime.count()));
 
+    // Delays are drawn from [0, range]; the range follows how long saves take now: it
+    // shrinks when a save ended before its kill and grows a little when one was killed.
+    double range = static_cast<double>(saveTime.count()) * 1.1;
     int sawOld = 0, sawNew = 0, kills = 0;
     for (int round = 0; kills < minKills && round < 3 * minKills; ++round) {
         const int next = 1 - onDisk;
-        // Mostly inside the save, sometimes just after it.
         const auto delay = std::chrono::microseconds(
-            static_cast<long long>(rng() % static_cast<uint64_t>(saveTime.count() * 11 / 10 + 1)));
+            static_cast<long long>(rng() % static_cast<uint64_t>(range + 1)));
         const bool finished = saveInChild(*models[next], path, delay, &killed);
         kills += killed ? 1 : 0;
+        range = killed ? std::min(range * 1.03, saveTime.count() * 2.0) : range * 0.85;
 
         Project::instance().clear();
         ASSERT_TRUE(Project::instance().load(path))
