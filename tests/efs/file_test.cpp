@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <thread>
 
 #include "EfsTestUtil.h"
 
@@ -568,4 +569,30 @@ TEST(Compact, AFailedCopyLeavesTheOriginalUntouched) {
     EXPECT_TRUE(v.check().isEmpty());
     EXPECT_EQ(v.tellFile(open), 1234) << "open handles are untouched";
     EXPECT_EQ(v.fileSize(open), 300000);
+}
+
+TEST(Concurrency, ThreadsSharingOneVolumeKeepItWhole) {
+    Vol f("cc_threads.vx");
+    auto worker = [&f](int id) {
+        const std::string name = "t" + std::to_string(id);
+        const int32_t h = f.create(name.c_str());
+        for (int i = 0; i < 150; ++i) {
+            const QByteArray piece = pattern(700 + id * 13, i + id);
+            f.v.seekFile(h, static_cast<int64_t>(i) * 700);
+            f.v.writeFile(h, piece.constData(), static_cast<int32_t>(piece.size()));
+        }
+        f.v.closeFile(h);
+    };
+    std::vector<std::thread> threads;
+    for (int id = 0; id < 4; ++id) threads.emplace_back(worker, id);
+    for (std::thread& t : threads) t.join();
+    for (int id = 0; id < 4; ++id) {
+        QByteArray expected;
+        for (int i = 0; i < 150; ++i) {
+            expected.resize(static_cast<qsizetype>(i) * 700);
+            expected += pattern(700 + id * 13, i + id);
+        }
+        EXPECT_EQ(f.contents(("t" + std::to_string(id)).c_str()), expected) << id;
+    }
+    f.expectSound();
 }
