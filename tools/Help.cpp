@@ -1,0 +1,183 @@
+// vxtool's help texts. The output formats described here are a promise to scripts: change
+// them only by adding to them.
+#include <QMap>
+#include <QString>
+
+#include "tools/ToolSupport.h"
+
+namespace vxtool {
+
+namespace {
+
+const char kMainHelp[] =
+    R"(Usage: vxtool COMMAND [OPTIONS] ARGUMENTS...
+
+Works on .vx containers (the show files of voxtrail) and the projects stored in them.
+
+Container commands:
+  ls [-l] FILE             list the stored files
+  cat FILE NAME            write a stored file's bytes to standard output
+  put FILE NAME [SRC]      store SRC (or standard input) as NAME; creates FILE if missing
+  rm FILE NAME...          remove stored files
+  mv FILE OLD NEW          rename a stored file
+  info [--json] FILE       format version, open flag, parameters, sizes, file count
+  check FILE               look for damage, change nothing
+  dump FILE [OUT]          the diagnostic report of every stored file
+  compact FILE             rewrite the container without unused space
+
+Project commands:
+  project show [--json] FILE    chapters and entries with their texts and sound sizes
+  project export FILE DIR       write the sounds and texts into a new folder
+  project import DIR FILE       build a new project file from a folder
+
+Other:
+  --help, COMMAND --help   describe everything, or one command
+  --version                the program's version and container format version
+
+Read-only commands (ls, cat, info, check, dump, project show, project export) never
+write to the container: they leave even the open flag of a container that was not
+closed cleanly as it is. Commands that change a container refuse a file that is not one
+and never write to it.
+
+Stored names are bytes, at most 29 of them; longer names are cut to 29 bytes (put and
+mv warn on standard error when they cut one). Names are case-sensitive.
+
+Exit status:
+  0  success
+  1  the operation was refused or found a problem (a stored file that does not exist, a
+     name already taken, damage found by check, a folder that is not empty)
+  2  a file cannot be used (missing, unreadable, not a container, a write failed), or
+     the command line is wrong
+Errors go to standard error as "vxtool: FILE: reason".
+
+Output formats (stable; later versions only add to them):
+  ls       one line per stored file, in file-table order:
+             SIZE<TAB>NAME
+           with -l:
+             SIZE<TAB>RECORD<TAB>FITSIZE<TAB>FRAGMENTS<TAB>ALLBLOCKS<TAB>CREATED<TAB>
+             CHANGED<TAB>ACCESSED<TAB>NAME
+           SIZE in bytes; RECORD the first block of the file's record; FITSIZE the
+           record's blocks; FRAGMENTS the data fragments (0: data kept in the record);
+           ALLBLOCKS the data blocks; times in UTC as YYYY-MM-DDTHH:MM:SSZ, "-" when
+           unset. NAME is printed as stored, unchanged.
+  info --json   one JSON object:
+           {"formatVersion": int, "openFlag": int (0 closed cleanly, 1 not closed
+            cleanly), "parameters": {"blockSize", "growthStep", "minLargestRun",
+            "reserveBlocks", "allocMode"}, "hostSize": bytes, "freeBytes": bytes,
+            "freePercent": number, "fileCount": int}
+  project show --json   one JSON object:
+           {"chapters": [{"name": text, "entries": [{"name": text, "desc": text,
+             "note": text, "soundBytes": int}]}]}
+           in project order; soundBytes is 0 for an entry without a sound.
+)";
+
+const QMap<QString, QString>& commandHelp() {
+    static const QMap<QString, QString> help = {
+        {"ls", R"(Usage: vxtool ls [-l] FILE
+
+One line per stored file, in file-table order: SIZE<TAB>NAME.
+  -l   SIZE<TAB>RECORD<TAB>FITSIZE<TAB>FRAGMENTS<TAB>ALLBLOCKS<TAB>CREATED<TAB>CHANGED<TAB>
+       ACCESSED<TAB>NAME (see vxtool --help for the fields)
+Read-only. Exit 1 when a record cannot be read (the others are still listed).
+)"},
+        {"cat", R"(Usage: vxtool cat FILE NAME
+
+Writes the bytes of the stored file NAME to standard output. Read-only.
+Exit 1 when there is no stored file NAME.
+)"},
+        {"put", R"(Usage: vxtool put FILE NAME [SRC]
+
+Stores the bytes of SRC (or of standard input) as NAME, replacing any earlier content of
+NAME. The earlier content stays until the new one is completely stored. Creates FILE as a
+new container when it does not exist; refuses a FILE that is not a container.
+NAME longer than 29 bytes is cut to 29 bytes, with a warning on standard error.
+)"},
+        {"rm", R"(Usage: vxtool rm FILE NAME...
+
+Removes the stored files NAME... Each missing name is reported (exit 1); the others are
+still removed.
+)"},
+        {"mv", R"(Usage: vxtool mv FILE OLD NEW
+
+Renames the stored file OLD to NEW. Refused (exit 1) when OLD does not exist or NEW is
+already taken.
+)"},
+        {"info", R"(Usage: vxtool info [--json] FILE
+
+Format version, open flag (0 closed cleanly, 1 not closed cleanly), parameters, host
+file size, free bytes and percentage, number of stored files. Read-only.
+  --json   one JSON object; the format is in vxtool --help
+)"},
+        {"check", R"(Usage: vxtool check FILE
+
+Reads the whole container and prints every problem found, one per line, then a summary
+line. Read-only: it repairs nothing and leaves the open flag as it is.
+Exit 0 when no problem was found, 1 when the container is damaged, 2 when the file cannot
+be opened as a container at all.
+)"},
+        {"dump", R"(Usage: vxtool dump FILE [OUT]
+
+Writes the diagnostic report of every stored record (names, record fields, fragments)
+to OUT, replacing it once the report is complete, or to standard output. Read-only for
+FILE; OUT may not be FILE.
+)"},
+        {"compact", R"(Usage: vxtool compact FILE
+
+Rewrites the container into a new host file without unused space and puts it in place of
+the old one; on any failure the old file stays as it was.
+)"},
+        {"project", R"(Usage: vxtool project show [--json] FILE
+       vxtool project export FILE DIR
+       vxtool project import DIR FILE
+
+See vxtool project show --help, project export --help, project import --help.
+)"},
+        {"project show", R"(Usage: vxtool project show [--json] FILE
+
+The project's chapters and entries in order, with each entry's name, description, note
+and sound size in bytes. Read-only.
+  --json   {"chapters": [{"name", "entries": [{"name", "desc", "note", "soundBytes"}]}]}
+Without --json, line breaks and backslashes inside texts are shown as \n and \\.
+)"},
+        {"project export", R"(Usage: vxtool project export FILE DIR
+
+Writes every sound of the project into DIR (created when missing; refused when it exists
+and is not empty): one folder per chapter and one file per entry with a sound, numbered
+so that they sort in project order, e.g. "01-Intro/03-Opening line.wav". Characters that
+file names cannot carry are replaced by "_". The file extension follows the sound's
+bytes: .wav for RIFF/WAVE, .ogg, .mp3, .flac, otherwise .wav.
+DIR/project.json holds every text, so that project import gives back the same project:
+  {"format": 1, "chapters": [{"name", "folder", "entries": [{"name", "desc", "note",
+    "file"}]}]}
+("file" is relative to the chapter folder, empty for an entry without a sound).
+Read-only for FILE.
+)"},
+        {"project import", R"(Usage: vxtool project import [--force] DIR FILE
+
+Builds a project from DIR and saves it as FILE (the whole file is written beside FILE
+and put in place in one step, like the program's save).
+With DIR/project.json (written by project export) the project is rebuilt exactly as
+described there. Without it: one chapter per subfolder in natural sort order, named
+after the folder; one entry per .wav file in natural order, named after the file name
+without its extension. A folder with no subfolders gives one chapter named after the
+folder; .wav files directly in DIR beside subfolders become a first chapter named after
+DIR.
+Refused when FILE exists, unless --force is given (FILE is then replaced; a FILE that is
+not a container is never replaced).
+)"},
+    };
+    return help;
+}
+
+}  // namespace
+
+void printMainHelp() { writeOut(QString::fromUtf8(kMainHelp)); }
+
+bool printCommandHelp(const QString& command) {
+    const auto it = commandHelp().find(command);
+    if (it == commandHelp().end()) return false;
+    writeOut(it.value());
+    return true;
+}
+
+}  // namespace vxtool
