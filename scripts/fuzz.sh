@@ -8,6 +8,8 @@
 #   FUZZ_BUILD_DIR build folder (default build-fuzz)
 #   FUZZ_JOBS      targets run at the same time (default 1)
 #   JOBS           build jobs (default 2)
+#   FUZZ_EXTRA_ARGS more libFuzzer options, e.g. "-fork=1 -ignore_crashes=1" to go on
+#                  past a finding that is known and not fixed yet
 #
 # Each target starts from its starting inputs (scripts/fuzz-corpus.sh), its regression
 # inputs and the corpus it grew in earlier runs (FUZZ_BUILD_DIR/corpus/<target>). An input
@@ -45,7 +47,7 @@ mkdir -p "$build_dir"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
     -DVOXTRAIL_FUZZ=ON -DVOXTRAIL_SANITIZE=address,undefined -DVOXTRAIL_BUILD_TESTS=OFF \
-    "-DVOXTRAIL_COMPONENTS=${FUZZ_COMPONENTS:-stream;project}" \
+    "-DVOXTRAIL_COMPONENTS=${FUZZ_COMPONENTS:-stream;efs;project}" \
     >"$build_dir.configure.log" 2>&1 || { cat "$build_dir.configure.log"; exit 1; }
 cmake --build "$build_dir" -j"$jobs"
 
@@ -68,8 +70,8 @@ run_one() {
     mkdir -p "$corpus" "$artifacts" "$(dirname "$log")" "fuzz/regressions/$target"
     echo "fuzz: $target for ${seconds}s (log: $log)"
     # New inputs go to the first folder; the others are only read.
-    "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-        -print_final_stats=1 -artifact_prefix="$artifacts/" \
+    "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$artifacts/" ${FUZZ_EXTRA_ARGS:-} \
         "$corpus" "$build_dir/starting-inputs/$target" "fuzz/regressions/$target" \
         >"$log" 2>&1 || true
 }
@@ -89,6 +91,11 @@ status=0
 for target in "${targets[@]}"; do
     log="$build_dir/logs/$target.log"
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
+    if [[ -z "$execs" ]]; then
+        # Fork mode and runs stopped by a finding print no final statistics: take the
+        # count of the last status line.
+        execs=$(sed -n 's/^#\([0-9][0-9]*\)[: \t].*/\1/p' "$log" | tail -n1)
+    fi
     found=0
     for artifact in "$build_dir/artifacts/$target"/*; do
         [[ -f "$artifact" ]] || continue
@@ -107,7 +114,7 @@ for target in "${targets[@]}"; do
         grep -m3 -E "ERROR: |runtime error|check failed" "$log" | sed "s/^/fuzz: $target: /" || true
         status=1
     fi
-    echo "fuzz: $target: ${execs:-0} executions in ${seconds}s, corpus $(find "$build_dir/corpus/$target" -type f | wc -l) inputs"
+    echo "fuzz: $target: ${execs:-0} executions (at most ${seconds}s), corpus $(find "$build_dir/corpus/$target" -type f | wc -l) inputs"
 done
 if [[ $status -ne 0 ]]; then
     echo "fuzz: findings or failed runs above; reproduce one with" \
