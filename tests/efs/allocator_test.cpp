@@ -189,10 +189,10 @@ TEST(Allocator, FreeSpaceTreeGrowsAndShrinksThroughItsOwnAllocations) {
 
 TEST(Allocator, RandomAllocationsAndReleasesAgainstAModel) {
     const int rounds = efstest::longTests() ? 40000 : 6000;
-    for (uint32_t seed : {1u, 2u}) {
-        Fresh f(QString("al_random_%1.vx").arg(seed));
+    for (uint32_t variant : {1u, 2u}) {
+        Fresh f(QString("al_random_%1.vx").arg(variant));
         f.v.setGrowthStep(64 * kBlockSize);
-        std::mt19937 rng(seed);
+        std::mt19937 rng(variant);
         // Model: blocks handed out by this test (the volume's own nodes are its business).
         std::set<int32_t> mine;
         std::vector<FreeRun> pieces;

@@ -79,12 +79,12 @@ std::vector<int> keysOf(EfsVolume& v, int32_t block) {
 // checking every node rule from disk after each batch and again after reopening.
 template <int N, class Key, class MakeKey>
 void randomAgainstMap(const QString& name, int ops, int keySpace, int minDepth, MakeKey makeKey,
-                      uint32_t seed) {
+                      uint32_t variant) {
     Bench b(name);
     Tree<N, Key> tree;
     ASSERT_TRUE(tree.initController(b.store.get(), 0, efs::kBlockSize));
     std::map<Key, int> model;
-    std::mt19937 rng(seed);
+    std::mt19937 rng(variant);
     int depth = 0;
     auto verify = [&](const char* when) {
         ASSERT_EQ(tree.cachedCount(), 1u) << "only the root stays cached, " << when;

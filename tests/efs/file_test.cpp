@@ -44,9 +44,9 @@ struct Vol {
     }
 };
 
-QByteArray pattern(int n, int seed) {
+QByteArray pattern(int n, int variant) {
     QByteArray b(n, '\0');
-    for (int i = 0; i < n; ++i) b[i] = static_cast<char>((i * 31 + seed * 7 + i / 251) & 0xFF);
+    for (int i = 0; i < n; ++i) b[i] = static_cast<char>((i * 31 + variant * 7 + i / 251) & 0xFF);
     return b;
 }
 

@@ -26,8 +26,8 @@ std::string cut(const std::string& name) { return name.substr(0, efs::kMaxNameLe
 
 class ModelRun {
   public:
-    ModelRun(const QString& path, int32_t reserve, int32_t mode, uint32_t seed)
-        : m_path(path), m_rng(seed) {
+    ModelRun(const QString& path, int32_t reserve, int32_t mode, uint32_t variant)
+        : m_path(path), m_rng(variant) {
         EXPECT_TRUE(m_v.openVolume(path));
         efs::VolumeParams p = m_v.parameters();
         p.reserveBlocks = reserve;

@@ -95,7 +95,7 @@ inline int fileMode(const QString& path) {
     return static_cast<int>(st.st_mode & 07777);
 }
 
-// Bytes that differ from run to run of the generator but are fixed by the seed.
+// Bytes that differ from run to run of the generator but repeat for the same starting state.
 inline QByteArray randomBytes(std::mt19937_64& rng, qsizetype size) {
     QByteArray bytes(size, Qt::Uninitialized);
     char* p = bytes.data();

@@ -210,9 +210,9 @@ bool isWhite(char c) { return c == 9 || c == 10 || c == 12 || c == 13 || c == 32
 
 TEST(BufferString, RandomOperationsMatchTheModel) {
     const int rounds = longTests() ? 200 : 20;
-    for (int seed = 1; seed <= rounds; ++seed) {
-        SCOPED_TRACE(seed);
-        std::mt19937 rng(seed);
+    for (int variant = 1; variant <= rounds; ++variant) {
+        SCOPED_TRACE(variant);
+        std::mt19937 rng(variant);
         auto pick = [&](long lo, long hi) {
             return std::uniform_int_distribution<long>(lo, hi)(rng);
         };

@@ -249,15 +249,15 @@ void runAgainstModel(JBufferedStream& b, int capacity, std::mt19937& rng, int st
 std::vector<int> bufferSizes() { return {1, 2, 3, 5, 16, 64, 255, 1024, 4096}; }
 
 TEST(BufferedStream, RandomOperationsOverMemoryMatchAByteVector) {
-    const int seeds = longTests() ? 40 : 3;
+    const int variants = longTests() ? 40 : 3;
     const int steps = longTests() ? 20000 : 1500;
     for (int capacity : bufferSizes()) {
-        for (int seed = 1; seed <= seeds; ++seed) {
-            SCOPED_TRACE(testing::Message() << "buffer " << capacity << " seed " << seed);
-            std::mt19937 rng(static_cast<unsigned>(seed * 7919 + capacity));
+        for (int variant = 1; variant <= variants; ++variant) {
+            SCOPED_TRACE(testing::Message() << "buffer " << capacity << " variant " << variant);
+            std::mt19937 rng(static_cast<unsigned>(variant * 7919 + capacity));
             VectorStream source;
             // A source that refuses positions past its end needs the gap written out.
-            source.strictSeek = seed % 2 == 1;
+            source.strictSeek = variant % 2 == 1;
             std::vector<char> model;
             {
                 JBufferedStream b(&source, capacity, false);
@@ -271,7 +271,7 @@ TEST(BufferedStream, RandomOperationsOverMemoryMatchAByteVector) {
 }
 
 TEST(BufferedStream, RandomOperationsOverAFileMatchAByteVector) {
-    const int seeds = longTests() ? 20 : 2;
+    const int variants = longTests() ? 20 : 2;
     const int steps = longTests() ? 20000 : 1000;
     const QString path = testDir() + "/buffered-random.bin";
     auto fileBytes = [&] {
@@ -284,10 +284,10 @@ TEST(BufferedStream, RandomOperationsOverAFileMatchAByteVector) {
         return out;
     };
     for (int capacity : bufferSizes()) {
-        for (int seed = 1; seed <= seeds; ++seed) {
-            SCOPED_TRACE(testing::Message() << "buffer " << capacity << " seed " << seed);
+        for (int variant = 1; variant <= variants; ++variant) {
+            SCOPED_TRACE(testing::Message() << "buffer " << capacity << " variant " << variant);
             QFile::remove(path);
-            std::mt19937 rng(static_cast<unsigned>(seed * 104729 + capacity));
+            std::mt19937 rng(static_cast<unsigned>(variant * 104729 + capacity));
             std::vector<char> model;
             {
                 JBufferedStream b(new JFileStream(path), capacity, true);
