@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all setup configure build run test clean test-asan fuzz
+.PHONY: all setup configure build run test clean test-asan fuzz bench
 
 all: build
 
@@ -39,3 +39,8 @@ test-asan:
 # The libFuzzer programs of fuzz/, built with clang in build-fuzz, each run FUZZ_SECONDS (60).
 fuzz:
 	@bash scripts/fuzz.sh
+
+# The storage benchmark of bench/, built in build-bench (Release); prints one table.
+# BENCH_RUNS=1 BENCH_SCALE=0.1 make bench gives a quick run.
+bench:
+	@bash bench/run.sh

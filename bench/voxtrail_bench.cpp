@@ -1,0 +1,532 @@
+// voxtrail_bench: writes and reads back the same payloads through this project's
+// containers, plain files, SQLite and an uncompressed zip archive, and prints one table.
+//
+// Payloads, built in memory from a fixed pseudo-random sequence:
+//   a  300 entries in 10 chapters, a 1 MB WAV sound each
+//   b  2,000 entries (20 chapters) with 20 KB sounds
+//   c  10,000 stored files of 1 KB (through the volume API for this project)
+// Every writer makes its result durable (fsync; syncfs for the folder of plain files)
+// before its clock stops; every read
+// starts right after the write, from a warm cache, and its bytes are checked.
+//
+// Environment:
+//   BENCH_RUNS   runs per figure (default 5; the median is shown)
+//   BENCH_SCALE  fraction of each payload's entry count, e.g. 0.1 for a quick run
+//   BENCH_DIR    working folder (default: bench-work in the current folder); emptied
+//   BENCH_ONLY   payload letters to run, e.g. "ab"
+#include <fcntl.h>
+#include <malloc.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "efs/EfsVolume.h"
+#include "project/Project.h"
+#include "project/ProjectDescription.h"
+
+namespace {
+
+// ---- Payloads --------------------------------------------------------------------------
+
+struct Item {
+    QByteArray name;
+    QByteArray data;
+};
+
+struct Payload {
+    char letter = 'a';
+    QString title;
+    int chapters = 0;   // 0: plain stored files (payload c)
+    int entries = 0;    // total entries or files
+    int itemBytes = 0;  // bytes of each sound or file
+    bool isProject() const { return chapters > 0; }
+};
+
+uint64_t g_rng = 0x9e3779b97f4a7c15ull;
+
+uint64_t nextRandom() {
+    g_rng ^= g_rng << 13;
+    g_rng ^= g_rng >> 7;
+    g_rng ^= g_rng << 17;
+    return g_rng;
+}
+
+void putLe32(char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+// A 16-bit mono 44.1 kHz WAV of exactly `bytes` bytes with noise as its samples.
+QByteArray makeWav(int bytes) {
+    QByteArray wav(bytes, Qt::Uninitialized);
+    char* p = wav.data();
+    std::memcpy(p, "RIFF", 4);
+    putLe32(p + 4, static_cast<uint32_t>(bytes - 8));
+    std::memcpy(p + 8, "WAVEfmt ", 8);
+    putLe32(p + 16, 16);
+    putLe32(p + 20, 1 | (1u << 16));  // PCM, one channel
+    putLe32(p + 24, 44100);
+    putLe32(p + 28, 44100 * 2);
+    putLe32(p + 32, 2 | (16u << 16));  // block align 2, 16 bits
+    std::memcpy(p + 36, "data", 4);
+    putLe32(p + 40, static_cast<uint32_t>(bytes - 44));
+    for (int i = 44; i < bytes; i += 8) {
+        const uint64_t r = nextRandom();
+        std::memcpy(p + i, &r, static_cast<size_t>(std::min(8, bytes - i)));
+    }
+    return wav;
+}
+
+QByteArray makeBytes(int bytes) {
+    QByteArray out(bytes, Qt::Uninitialized);
+    for (int i = 0; i < bytes; i += 8) {
+        const uint64_t r = nextRandom();
+        std::memcpy(out.data() + i, &r, static_cast<size_t>(std::min(8, bytes - i)));
+    }
+    return out;
+}
+
+// The items every contender stores: for a project the sounds under their stored names
+// and the description last, for payload c the files.
+std::vector<Item> makeItems(const Payload& p) {
+    g_rng = 0x9e3779b97f4a7c15ull + static_cast<uint64_t>(p.letter);
+    std::vector<Item> items;
+    if (!p.isProject()) {
+        for (int i = 0; i < p.entries; ++i)
+            items.push_back({QByteArray("file") + QByteArray::number(i), makeBytes(p.itemBytes)});
+        return items;
+    }
+    ChapterList chapters;
+    const int perChapter = std::max(1, p.entries / p.chapters);
+    for (int c = 0; c < p.chapters; ++c) {
+        auto chapter = std::make_unique<Chapter>();
+        chapter->name = QStringLiteral("Chapter %1").arg(c + 1);
+        for (int e = 0; e < perChapter; ++e) {
+            Entry* entry = chapter->addEntry();
+            entry->name = QStringLiteral("Cue %1.%2").arg(c + 1).arg(e + 1);
+            entry->desc = QStringLiteral("Narration");
+            entry->sound = makeWav(p.itemBytes);
+            items.push_back({ProjectDescription::soundFileName(c, e), entry->sound});
+        }
+        chapters.push_back(std::move(chapter));
+    }
+    items.push_back({ProjectDescription::kFileName, ProjectDescription::write(chapters)});
+    return items;
+}
+
+int64_t totalBytes(const std::vector<Item>& items) {
+    int64_t sum = 0;
+    for (const Item& i : items) sum += i.data.size();
+    return sum;
+}
+
+// ---- Measuring -------------------------------------------------------------------------
+
+// Resets the process's peak resident size to its current one (Linux 4.0 and later).
+void resetPeakRss() {
+    const int fd = ::open("/proc/self/clear_refs", O_WRONLY);
+    if (fd < 0) return;
+    if (::write(fd, "5", 1) != 1) { /* peak then covers the whole process life */
+    }
+    ::close(fd);
+}
+
+// VmHWM in bytes.
+int64_t peakRss() {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return 0;
+    char line[256];
+    int64_t kb = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "VmHWM:", 6) == 0) kb = std::atoll(line + 6);
+    }
+    std::fclose(f);
+    return kb * 1024;
+}
+
+[[noreturn]] void die(const std::string& what) {
+    std::fprintf(stderr, "bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+bool syncPath(const std::string& path, int flags = O_RDONLY) {
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool writeWhole(const std::string& path, const QByteArray& data) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    const char* p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n <= 0) {
+            ::close(fd);
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return ::close(fd) == 0;
+}
+
+bool readWhole(const std::string& path, QByteArray* out) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+    QByteArray data(static_cast<qsizetype>(st.st_size), Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::read(fd, data.data() + done, static_cast<size_t>(data.size() - done));
+        if (n <= 0) break;
+        done += n;
+    }
+    ::close(fd);
+    if (done != data.size()) return false;
+    *out = std::move(data);
+    return true;
+}
+
+// ---- Contenders ------------------------------------------------------------------------
+
+// Each contender stores `items` at `path` durably, and reads every item back into `out`
+// (in the same order).
+struct Contender {
+    const char* name;
+    std::function<void(const Payload&, const std::vector<Item>&, const std::string&)> write;
+    std::function<void(const Payload&, const std::vector<Item>&, const std::string&,
+                       std::vector<QByteArray>*)>
+        read;
+};
+
+// The project: Project::save / Project::load for a, the volume API for c.
+void projectWrite(const Payload& p, const std::vector<Item>& items, const std::string& path) {
+    if (p.isProject()) {
+        if (!Project::instance().save(QString::fromStdString(path)))
+            die(Project::instance().lastError().toStdString());
+        return;
+    }
+    EfsVolume volume;
+    std::filesystem::remove(path);
+    if (!volume.openVolume(QString::fromStdString(path))) die("cannot create " + path);
+    for (const Item& item : items) {
+        const int32_t h =
+            volume.openFile(item.name.constData(), EfsVolume::AccessWrite, EfsVolume::CreateAlways);
+        if (h == 0 ||
+            !volume.writeFile(h, item.data.constData(), static_cast<int32_t>(item.data.size())))
+            die("cannot store " + item.name.toStdString());
+        volume.closeFile(h);
+    }
+    volume.closeVolume();  // writes back the header and syncs the host file
+    if (volume.lastError() != EfsVolume::ErrorNone) die("closing " + path + " failed");
+}
+
+void projectRead(const Payload& p, const std::vector<Item>& items, const std::string& path,
+                 std::vector<QByteArray>* out) {
+    if (p.isProject()) {
+        Project& project = Project::instance();
+        if (!project.load(QString::fromStdString(path))) die(project.lastError().toStdString());
+        for (const auto& chapter : project.chapters())
+            for (const auto& entry : chapter->entries()) out->push_back(entry->sound);
+        out->push_back(ProjectDescription::write(project.chapters()));
+        return;
+    }
+    EfsVolume volume;
+    if (!volume.openVolumeReadOnly(QString::fromStdString(path))) die("cannot open " + path);
+    for (const Item& item : items) {
+        const int32_t h =
+            volume.openFile(item.name.constData(), EfsVolume::AccessRead, EfsVolume::OpenExisting);
+        if (h == 0) die("cannot open stored " + item.name.toStdString());
+        QByteArray data(static_cast<qsizetype>(volume.fileSize(h)), Qt::Uninitialized);
+        if (volume.readFile(h, data.data(), static_cast<int32_t>(data.size())) != data.size())
+            die("cannot read stored " + item.name.toStdString());
+        volume.closeFile(h);
+        out->push_back(std::move(data));
+    }
+    volume.closeVolume();
+}
+
+void filesWrite(const Payload&, const std::vector<Item>& items, const std::string& path) {
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    for (const Item& item : items)
+        if (!writeWhole(path + "/" + item.name.toStdString(), item.data))
+            die("cannot write " + item.name.toStdString());
+    // One syncfs for the whole folder: the cheapest way to make thousands of files
+    // durable (an fsync per file costs about 7 ms each here), so the reference is fast.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || ::syncfs(fd) != 0) die("cannot sync " + path);
+    ::close(fd);
+}
+
+void filesRead(const Payload&, const std::vector<Item>& items, const std::string& path,
+               std::vector<QByteArray>* out) {
+    for (const Item& item : items) {
+        QByteArray data;
+        if (!readWhole(path + "/" + item.name.toStdString(), &data))
+            die("cannot read " + item.name.toStdString());
+        out->push_back(std::move(data));
+    }
+}
+
+void sqlCheck(sqlite3* db, int rc, const char* what) {
+    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
+        die(std::string(what) + ": " + sqlite3_errmsg(db));
+}
+
+void sqliteWrite(const Payload&, const std::vector<Item>& items, const std::string& path) {
+    std::filesystem::remove(path);
+    std::filesystem::remove(path + "-journal");
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) die("sqlite open " + path);
+    sqlCheck(db,
+             sqlite3_exec(db, "PRAGMA page_size=8192; PRAGMA synchronous=FULL;", nullptr, nullptr,
+                          nullptr),
+             "pragma");
+    sqlCheck(db,
+             sqlite3_exec(db, "CREATE TABLE files(name TEXT PRIMARY KEY, data BLOB); BEGIN;",
+                          nullptr, nullptr, nullptr),
+             "create");
+    sqlite3_stmt* st = nullptr;
+    sqlCheck(db, sqlite3_prepare_v2(db, "INSERT INTO files VALUES(?, ?)", -1, &st, nullptr),
+             "prepare");
+    for (const Item& item : items) {
+        sqlite3_bind_text(st, 1, item.name.constData(), static_cast<int>(item.name.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_blob(st, 2, item.data.constData(), static_cast<int>(item.data.size()),
+                          SQLITE_STATIC);
+        sqlCheck(db, sqlite3_step(st), "insert");
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlCheck(db, sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr), "commit");
+    sqlite3_close(db);
+}
+
+void sqliteRead(const Payload&, const std::vector<Item>& items, const std::string& path,
+                std::vector<QByteArray>* out) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        die("sqlite open " + path);
+    sqlite3_stmt* st = nullptr;
+    sqlCheck(db, sqlite3_prepare_v2(db, "SELECT data FROM files WHERE name = ?", -1, &st, nullptr),
+             "prepare");
+    for (const Item& item : items) {
+        sqlite3_bind_text(st, 1, item.name.constData(), static_cast<int>(item.name.size()),
+                          SQLITE_STATIC);
+        if (sqlite3_step(st) != SQLITE_ROW) die("sqlite: missing " + item.name.toStdString());
+        const int n = sqlite3_column_bytes(st, 0);
+        out->push_back(QByteArray(static_cast<const char*>(sqlite3_column_blob(st, 0)), n));
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
+void zipWrite(const Payload&, const std::vector<Item>& items, const std::string& path) {
+    int error = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!z) die("zip open " + path);
+    for (const Item& item : items) {
+        zip_source_t* src = zip_source_buffer(z, item.data.constData(),
+                                              static_cast<zip_uint64_t>(item.data.size()), 0);
+        const zip_int64_t index = src ? zip_file_add(z, item.name.constData(), src, 0) : -1;
+        if (index < 0) die("zip add " + item.name.toStdString());
+        zip_set_file_compression(z, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0);
+    }
+    if (zip_close(z) != 0) die("zip close " + path);
+    if (!syncPath(path) ||
+        !syncPath(std::filesystem::path(path).parent_path().string(), O_RDONLY | O_DIRECTORY))
+        die("cannot sync " + path);
+}
+
+void zipRead(const Payload&, const std::vector<Item>& items, const std::string& path,
+             std::vector<QByteArray>* out) {
+    int error = 0;
+    zip_t* z = zip_open(path.c_str(), ZIP_RDONLY, &error);
+    if (!z) die("zip open " + path);
+    for (const Item& item : items) {
+        zip_stat_t st;
+        if (zip_stat(z, item.name.constData(), 0, &st) != 0) die("zip stat");
+        zip_file_t* f = zip_fopen_index(z, st.index, 0);
+        if (!f) die("zip fopen");
+        QByteArray data(static_cast<qsizetype>(st.size), Qt::Uninitialized);
+        if (zip_fread(f, data.data(), st.size) != static_cast<zip_int64_t>(st.size))
+            die("zip read");
+        zip_fclose(f);
+        out->push_back(std::move(data));
+    }
+    zip_close(z);
+}
+
+// ---- The table -------------------------------------------------------------------------
+
+struct Figure {
+    double seconds = 0;
+    int64_t peak = 0;
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double envDouble(const char* name, double fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::atof(v) : fallback;
+}
+
+// Gives freed memory back to the system so the next peak starts from the live data.
+void releaseFreed() { malloc_trim(0); }
+
+}  // namespace
+
+int main() {
+    // Large blocks come from and go back to the system directly, so peaks are comparable.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    const int runs = std::max(1, static_cast<int>(envDouble("BENCH_RUNS", 5)));
+    const double scale = std::clamp(envDouble("BENCH_SCALE", 1.0), 0.001, 1.0);
+    const char* onlyEnv = std::getenv("BENCH_ONLY");
+    const std::string only = onlyEnv && *onlyEnv ? onlyEnv : "abc";
+    const char* dirEnv = std::getenv("BENCH_DIR");
+    const std::string dir = std::filesystem::absolute(dirEnv && *dirEnv ? dirEnv : "bench-work");
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+
+    auto scaled = [&](int n, int atLeast) {
+        return std::max(atLeast, static_cast<int>(n * scale + 0.5));
+    };
+    std::vector<Payload> payloads = {
+        {'a', "300 entries x 1 MB WAV", 10, scaled(300, 10), 1 << 20},
+        {'b', "2,000 entries x 20 KB WAV", 20, scaled(2000, 20), 20 * 1024},
+        {'c', "10,000 files x 1 KB", 0, scaled(10000, 10), 1024},
+    };
+    std::vector<Contender> contenders = {
+        {"voxtrail", projectWrite, projectRead},
+        {"plain files", filesWrite, filesRead},
+        {"SQLite", sqliteWrite, sqliteRead},
+        {"zip (stored)", zipWrite, zipRead},
+    };
+    const char* extension[] = {".vx", ".dir", ".sqlite", ".zip"};
+
+    std::printf("voxtrail_bench: %d run(s) per figure (median), scale %.3g, folder %s\n", runs,
+                scale, dir.c_str());
+    std::printf(
+        "Every write ends durable (fsync; plain files: one syncfs); every read follows its "
+        "write (warm cache).\n\n");
+    std::printf("%-3s %-6s %-13s %10s %9s %9s %10s %10s\n", "pay", "op", "contender", "seconds",
+                "MB/s", "x files", "peak MB", "data MB");
+
+    for (const Payload& p : payloads) {
+        if (only.find(p.letter) == std::string::npos) continue;
+        std::vector<Figure> saveFig(contenders.size()), loadFig(contenders.size());
+        int64_t bytes = 0;
+        for (size_t ci = 0; ci < contenders.size(); ++ci) {
+            const Contender& c = contenders[ci];
+            const std::string path = dir + "/" + p.letter + extension[ci];
+            std::vector<double> saveTimes, loadTimes;
+            int64_t savePeak = 0, loadPeak = 0;
+            for (int r = 0; r < runs; ++r) {
+                // The data to store lives in memory first, as it does in the program.
+                std::vector<Item> items = makeItems(p);
+                bytes = totalBytes(items);
+                if (p.isProject()) {
+                    // The project holds the same sounds (shared, not copied).
+                    ChapterList chapters;
+                    const int perChapter = std::max(1, p.entries / p.chapters);
+                    size_t at = 0;
+                    for (int ch = 0; ch < p.chapters; ++ch) {
+                        auto chapter = std::make_unique<Chapter>();
+                        chapter->name = QStringLiteral("Chapter %1").arg(ch + 1);
+                        for (int e = 0; e < perChapter; ++e) {
+                            Entry* entry = chapter->addEntry();
+                            entry->name = QStringLiteral("Cue %1.%2").arg(ch + 1).arg(e + 1);
+                            entry->desc = QStringLiteral("Narration");
+                            entry->sound = items[at++].data;
+                        }
+                        chapters.push_back(std::move(chapter));
+                    }
+                    Project::instance().replaceContent(std::move(chapters));
+                }
+                releaseFreed();
+                resetPeakRss();
+                auto t0 = std::chrono::steady_clock::now();
+                c.write(p, items, path);
+                auto t1 = std::chrono::steady_clock::now();
+                saveTimes.push_back(std::chrono::duration<double>(t1 - t0).count());
+                savePeak = std::max(savePeak, peakRss());
+
+                // Reading starts with nothing of the payload in memory but what is
+                // needed to check the result: names and a digest of each item.
+                std::vector<Item> names;
+                std::vector<size_t> digests;
+                for (Item& item : items) {
+                    digests.push_back(qHash(item.data));
+                    names.push_back({item.name, QByteArray()});
+                }
+                items.clear();
+                Project::instance().clear();
+                releaseFreed();
+                std::vector<QByteArray> back;
+                back.reserve(names.size());
+                resetPeakRss();
+                t0 = std::chrono::steady_clock::now();
+                c.read(p, names, path, &back);
+                t1 = std::chrono::steady_clock::now();
+                loadTimes.push_back(std::chrono::duration<double>(t1 - t0).count());
+                loadPeak = std::max(loadPeak, peakRss());
+                if (back.size() != digests.size()) die(std::string(c.name) + ": item count");
+                for (size_t i = 0; i < back.size(); ++i)
+                    if (qHash(back[i]) != digests[i])
+                        die(std::string(c.name) + ": bytes differ in " +
+                            names[i].name.toStdString());
+                back.clear();
+                Project::instance().clear();
+                releaseFreed();
+            }
+            saveFig[ci] = {median(saveTimes), savePeak};
+            loadFig[ci] = {median(loadTimes), loadPeak};
+            std::fflush(stdout);
+        }
+        const double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
+        std::printf("--- %c: %s (%.1f MB)\n", p.letter, p.title.toUtf8().constData(), mb);
+        for (int op = 0; op < 2; ++op) {
+            const std::vector<Figure>& fig = op == 0 ? saveFig : loadFig;
+            for (size_t ci = 0; ci < contenders.size(); ++ci) {
+                // Ratio of throughputs: above 1 is faster than plain files.
+                const double ratio = fig[ci].seconds > 0 ? fig[1].seconds / fig[ci].seconds : 0;
+                std::printf("%-3c %-6s %-13s %10.3f %9.1f %9.2f %10.1f %10.1f\n", p.letter,
+                            op == 0 ? "write" : "read", contenders[ci].name, fig[ci].seconds,
+                            fig[ci].seconds > 0 ? mb / fig[ci].seconds : 0.0, ratio,
+                            static_cast<double>(fig[ci].peak) / (1024.0 * 1024.0), mb);
+            }
+        }
+        std::fflush(stdout);
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}
