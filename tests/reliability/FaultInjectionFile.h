@@ -77,6 +77,17 @@ class FaultState {
         faultAt = at;
         faultKinds = kinds;
     }
+    // The fault hits the first call of kind at this file position moving this many bytes.
+    void setFaultAtPlace(FaultMode mode, IoKind kind, int64_t position, int64_t bytes) {
+        std::lock_guard<std::mutex> g(mutex);
+        selected = 0;
+        hit = false;
+        faultMode = mode;
+        faultAt = 0;
+        faultKinds = kindBit(kind);
+        placePosition = position;
+        placeBytes = bytes;
+    }
     // Writes number `at` (1-based, counting writes only) and later do not reach the disk.
     void setCrash(int64_t at, CrashMode mode, bool tearCrashingWrite = false) {
         std::lock_guard<std::mutex> g(mutex);
@@ -86,6 +97,9 @@ class FaultState {
     }
     // Called (outside the lock) after each sync that reached the disk.
     std::function<void()> onSync;
+    // Whether a sync also reaches the real disk (fsync); the crash model needs only the
+    // undo log, and thousands of real syncs make a sweep slow.
+    bool realSync = false;
 
     // ---- what happened ----
     int64_t count(IoKind k) const {
@@ -103,6 +117,16 @@ class FaultState {
     IoKind faultKind() const {
         std::lock_guard<std::mutex> g(mutex);
         return hitKind;
+    }
+    // Where the faulted call was: the file position and the bytes asked for (the new
+    // length for a resize).
+    int64_t faultPosition() const {
+        std::lock_guard<std::mutex> g(mutex);
+        return hitPosition;
+    }
+    int64_t faultBytes() const {
+        std::lock_guard<std::mutex> g(mutex);
+        return hitBytes;
     }
     bool crashed() const {
         std::lock_guard<std::mutex> g(mutex);
@@ -145,7 +169,7 @@ class FaultState {
     enum class Verdict { Pass, Fault, Dropped };
 
     // Counts one call and says what to do with it.
-    Verdict decide(IoKind kind, FaultMode* mode, bool* tearIt) {
+    Verdict decide(IoKind kind, FaultMode* mode, bool* tearIt, int64_t position, int64_t bytes) {
         std::lock_guard<std::mutex> g(mutex);
         ++counts[static_cast<int>(kind)];
         *tearIt = false;
@@ -159,9 +183,14 @@ class FaultState {
         }
         if (faultMode != FaultMode::None && (faultKinds & kindBit(kind))) {
             ++selected;
-            if (!hit && selected == faultAt) {
+            const bool chosen = placePosition >= 0
+                                    ? position == placePosition && bytes == placeBytes
+                                    : selected == faultAt;
+            if (!hit && chosen) {
                 hit = true;
                 hitKind = kind;
+                hitPosition = position;
+                hitBytes = bytes;
                 *mode = faultMode;
                 return Verdict::Fault;
             }
@@ -217,6 +246,10 @@ class FaultState {
     unsigned faultKinds = kAllKinds;
     bool hit = false;
     IoKind hitKind = IoKind::Read;
+    int64_t placePosition = -1;  // >= 0: the fault is chosen by place, not by number
+    int64_t placeBytes = 0;
+    int64_t hitPosition = -1;
+    int64_t hitBytes = 0;
     int64_t crashAt = 0;
     CrashMode crashMode = CrashMode::Ignore;
     bool tear = false;
@@ -247,7 +280,8 @@ class FaultInjectionFile final : public EfsFile {
     int32_t read(void* buffer, int32_t count) override {
         FaultMode mode = FaultMode::None;
         bool tear = false;
-        if (m_state->decide(IoKind::Read, &mode, &tear) == FaultState::Verdict::Fault) {
+        if (m_state->decide(IoKind::Read, &mode, &tear, m_file.pos(), count) ==
+            FaultState::Verdict::Fault) {
             if (mode == FaultMode::Fail || count <= 1) return -1;
             return m_file.read(buffer, count / 2);
         }
@@ -257,7 +291,7 @@ class FaultInjectionFile final : public EfsFile {
     int32_t write(const void* buffer, int32_t count) override {
         FaultMode mode = FaultMode::None;
         bool tear = false;
-        const auto verdict = m_state->decide(IoKind::Write, &mode, &tear);
+        const auto verdict = m_state->decide(IoKind::Write, &mode, &tear, m_file.pos(), count);
         if (verdict == FaultState::Verdict::Dropped) {
             if (tear && count > 1) {
                 const int64_t at = m_file.pos();
@@ -279,7 +313,7 @@ class FaultInjectionFile final : public EfsFile {
     bool truncate(int64_t length) override {
         FaultMode mode = FaultMode::None;
         bool tear = false;
-        const auto verdict = m_state->decide(IoKind::Resize, &mode, &tear);
+        const auto verdict = m_state->decide(IoKind::Resize, &mode, &tear, m_file.pos(), length);
         if (verdict == FaultState::Verdict::Dropped) return m_state->crashMode == CrashMode::Ignore;
         const int64_t old = m_file.size();
         if (verdict == FaultState::Verdict::Fault) {
@@ -300,10 +334,11 @@ class FaultInjectionFile final : public EfsFile {
     bool sync() override {
         FaultMode mode = FaultMode::None;
         bool tear = false;
-        const auto verdict = m_state->decide(IoKind::Sync, &mode, &tear);
+        const auto verdict = m_state->decide(IoKind::Sync, &mode, &tear, m_file.pos(), 0);
         if (verdict == FaultState::Verdict::Dropped) return m_state->crashMode == CrashMode::Ignore;
         if (verdict == FaultState::Verdict::Fault) return false;
-        if (!m_file.sync()) return false;
+        // Durability is what the undo log says; the disk itself is synced only on request.
+        if (m_state->realSync && !m_file.sync()) return false;
         m_state->synced(m_pathKey);
         return true;
     }
@@ -317,11 +352,14 @@ class FaultInjectionFile final : public EfsFile {
         return m_file.close();
     }
     bool isEmpty() override { return m_file.isEmpty(); }
+    // After a crash the process is gone: nothing it asks of the folder happens either.
     void remove(const QString& path) override {
+        if (m_state->crashed()) return;
         m_file.remove(path);
         m_state->removed(key(path));
     }
     void move(const QString& from, const QString& to) override {
+        if (m_state->crashed()) return;
         m_file.move(from, to);
         m_state->moved(key(from), key(to));
     }
