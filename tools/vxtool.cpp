@@ -226,11 +226,12 @@ int cmdCat(const Arguments& args) {
     const QByteArray name = args.plain[1];
     EfsVolume volume;
     if (!openForReading(&volume, path)) return ExitUnusable;
+    if (!volume.fileExists(name.constData()) && (volume.lastError() == EfsVolume::ErrorNone ||
+                                                 volume.lastError() == EfsVolume::ErrorNotFound))
+        return fail(ExitRefused, path, QString("no stored file %1").arg(nameText(name)));
     const int32_t handle =
         volume.openFile(name.constData(), EfsVolume::AccessRead, EfsVolume::OpenExisting);
     if (handle == 0) {
-        if (volume.lastError() == EfsVolume::ErrorNotFound)
-            return fail(ExitRefused, path, QString("no stored file %1").arg(nameText(name)));
         return fail(ExitUnusable, path,
                     QString("%1 cannot be opened: %2").arg(nameText(name), volumeReason(volume)));
     }
