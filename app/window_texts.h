@@ -9,6 +9,7 @@
 QString clockText(const QTime& time);
 
 // File name of a screenshot taken at `date` `time`: "_" + ISO date + "_" + hour, minute and
-// second as plain numbers run together + ".png" (7 May 2008, 09:05:07 -> "_2008-05-07_957.png").
-// Two screenshots in the same second get the same name.
-QString screenshotFileName(const QDate& date, const QTime& time);
+// second with two digits each + ".png" (7 May 2008, 09:05:07 -> "_2008-05-07_090507.png").
+// Copy 2 and later of the same second get "_2", "_3", ... before the suffix
+// ("_2008-05-07_090507_2.png"); copy 1 and anything below have none.
+QString screenshotFileName(const QDate& date, const QTime& time, int copy = 1);
