@@ -5,6 +5,7 @@
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <utility>
 
 #include "app/app_resources.h"
+#include "app/screenshot.h"
 #include "app/window_geometry.h"
 #include "app/window_texts.h"
 #include "project/Project.h"
@@ -35,7 +37,26 @@ constexpr int kPlayStopColumn = 2;
 constexpr int kNoteColumn = 4;
 constexpr int kColumnCount = 5;
 
-constexpr int kProblemMessageTime = 10000;  // ms a playback or attach problem stays shown
+constexpr int kProblemMessageTime = 10000;  // ms a playback problem stays shown
+
+// The wait cursor for as long as it lives. Restored before any warning is shown, so that
+// the warning is not answered under an hourglass.
+class WaitCursor final {
+  public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+QString shownPath(const QString& path) { return QDir::toNativeSeparators(path); }
+
+// Why the last load or save failed, in words for the warning.
+QString projectFailure() {
+    const QString reason = Project::instance().lastError();
+    return reason.isEmpty() ? QCoreApplication::translate("voxtrail", "The reason is not known.")
+                            : reason;
+}
 
 QString loadStyleSheet() {
     QFile file(QString::fromLatin1(kStyleSheet));
@@ -113,6 +134,9 @@ void voxtrail::setDialogs(WindowDialogs replacement) {
     if (replacement.ask) dialogs.ask = std::move(replacement.ask);
     if (replacement.getOpenFileName)
         dialogs.getOpenFileName = std::move(replacement.getOpenFileName);
+    if (replacement.getSaveFileName)
+        dialogs.getSaveFileName = std::move(replacement.getSaveFileName);
+    if (replacement.warn) dialogs.warn = std::move(replacement.warn);
 }
 
 void voxtrail::hideDockTitleBars() {
@@ -177,8 +201,9 @@ bool voxtrail::maybeSave() {
         tr("The document has been modified."), tr("Do you want to save your changes?"),
         QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save)) {
         case QMessageBox::Save:
-            on_actionSave_triggered();
-            return true;
+            // Work is never given up on a failed or cancelled save: the flow that asked
+            // stops and the project and its flag stay.
+            return saveProject();
         case QMessageBox::Cancel:
             return false;
         default:
@@ -201,12 +226,15 @@ void voxtrail::on_actionFullscreen_triggered(bool checked) {
 void voxtrail::on_actionPrintscreen_triggered(bool) {
     const QPixmap shot = grab();
     // One clock reading, so a shot at midnight gets a date and a time that belong together.
-    const QDateTime now = QDateTime::currentDateTime();
-    shot.save(screenshotFileName(now.date(), now.time()));
+    // A shot that cannot be written is not reported.
+    writeScreenshot(shot, QDir::current(), QDateTime::currentDateTime());
 }
 
 void voxtrail::on_actionExit_triggered(bool) {
-    if (maybeSave()) QCoreApplication::quit();
+    // exit(), not quit(): quit() first closes every window, which would run closeEvent,
+    // ask about the changes a second time and store the geometry. Exit leaves the event
+    // loop only; the window is destroyed by main() without a close event.
+    if (maybeSave()) QCoreApplication::exit(0);
 }
 
 void voxtrail::updateTime() { timeLabel->setText(clockText(QTime::currentTime())); }
@@ -419,18 +447,16 @@ void voxtrail::on_ButtonGroupOpenClose_Clicked(int id) {
     if (ui.chapters->currentRow() != c || entryOfRow() != entry) return;
     QFile file(name);
     if (!file.open(QIODevice::ReadOnly)) {
-        statusBar()->showMessage(
-            tr("Cannot open the sound file %1: %2").arg(name, file.errorString()),
-            kProblemMessageTime);
+        dialogs.warn(this, tr("The sound file %1 could not be opened.").arg(shownPath(name)),
+                     file.errorString());
         return;
     }
     QByteArray bytes = file.readAll();
     // A read that stops short would attach a cut-off sound that nobody notices until the
     // show; the entry keeps what it had instead.
     if (file.error() != QFileDevice::NoError) {
-        statusBar()->showMessage(
-            tr("Cannot read the sound file %1: %2").arg(name, file.errorString()),
-            kProblemMessageTime);
+        dialogs.warn(this, tr("The sound file %1 could not be read.").arg(shownPath(name)),
+                     file.errorString());
         return;
     }
     file.close();
@@ -439,13 +465,92 @@ void voxtrail::on_ButtonGroupOpenClose_Clicked(int id) {
     updateRowButtons(id);
 }
 
-void voxtrail::on_actionNew_triggered(bool) {}
-void voxtrail::on_actionSave_triggered(bool) {}
-void voxtrail::on_actionSave_As_triggered(bool) {}
-void voxtrail::on_actionOpen_triggered(bool) {}
-void voxtrail::on_actionClose_triggered(bool) {}
-void voxtrail::openProjectFile(const QString&) {}
-void voxtrail::saveProjectFile(const QString&) {}
+// Files.
+
+void voxtrail::on_actionNew_triggered(bool) {
+    if (maybeSave()) clearProject();
+}
+
+void voxtrail::on_actionClose_triggered(bool) {
+    if (maybeSave()) clearProject();
+}
+
+void voxtrail::clearProject() {
+    // The player reads the playing entry's bytes in place; they are about to go.
+    stopPlayback();
+    Project::instance().clear();
+    playingEntry = nullptr;
+    refreshChapterList();
+    currentFile.clear();
+    modified = false;
+}
+
+void voxtrail::on_actionOpen_triggered(bool) {
+    if (!maybeSave()) return;
+    const QString name = dialogs.getOpenFileName(this, tr("Open File"), QStringLiteral("."),
+                                                 tr("Voxtrail Files (*.vx)"));
+    if (name.isEmpty()) return;
+    openProjectFile(name);
+}
+
+bool voxtrail::openProjectFile(const QString& path) {
+    bool loaded = false;
+    {
+        const WaitCursor wait;
+        // A load replaces every entry, the playing one too.
+        stopPlayback();
+        loaded = Project::instance().load(path);
+        if (loaded) {
+            playingEntry = nullptr;
+            currentFile = path;
+            modified = false;
+            refreshChapterList();
+        }
+        setMode(PlayMode);
+    }
+    if (!loaded) {
+        dialogs.warn(this, tr("The project %1 could not be opened.").arg(shownPath(path)),
+                     projectFailure());
+    }
+    return loaded;
+}
+
+void voxtrail::on_actionSave_triggered(bool) { saveProject(); }
+
+void voxtrail::on_actionSave_As_triggered(bool) { saveProjectAs(); }
+
+bool voxtrail::saveProject() {
+    // The text being typed in a cell is what the user sees; it belongs in the file.
+    commitEdits();
+    if (currentFile.isEmpty()) return saveProjectAs();
+    return saveProjectFile(currentFile);
+}
+
+bool voxtrail::saveProjectAs() {
+    commitEdits();
+    // The name is used as the dialog returns it: no extension is added.
+    const QString name = dialogs.getSaveFileName(this, tr("Open voxtrail file"),
+                                                 QStringLiteral("."), tr("Voxtrail Files (*.vx)"));
+    if (name.isEmpty()) return false;
+    return saveProjectFile(name);
+}
+
+bool voxtrail::saveProjectFile(const QString& path) {
+    bool saved = false;
+    {
+        const WaitCursor wait;
+        saved = Project::instance().save(path);
+        if (saved) {
+            currentFile = path;
+            modified = false;
+        }
+    }
+    if (!saved) {
+        dialogs.warn(this, tr("The project could not be saved as %1.").arg(shownPath(path)),
+                     projectFailure());
+    }
+    return saved;
+}
 
 // Playback.
 

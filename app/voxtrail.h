@@ -102,10 +102,23 @@ class voxtrail final : public QMainWindow {
     void stopPlaybackOf(const Chapter* chapter, const Entry* entry);
     void stopPlayback();
     void playSelected(Entry* previous);
-    // False means the user cancelled and the project must stay.
+    // Stops playback, commits any open edit and, when there are unsaved changes, asks
+    // whether to save them. False means the project must stay as it is: the user
+    // cancelled, or chose Save and the save failed or its Save As dialog was cancelled.
     bool maybeSave();
-    void openProjectFile(const QString& path);
-    void saveProjectFile(const QString& path);
+    // New and Close: an empty project with no file and no changes; the mode stays.
+    void clearProject();
+    // Loads path with a wait cursor and returns to Play mode, whether or not it loaded.
+    // On failure the project, currentFile and modified stay and a warning says why.
+    bool openProjectFile(const QString& path);
+    // Saves to path with a wait cursor; on success path becomes currentFile and modified is
+    // cleared. On failure nothing changes and a warning says why.
+    bool saveProjectFile(const QString& path);
+    // Save: to currentFile, or as Save As when there is none. True when the project was
+    // saved.
+    bool saveProject();
+    // Save As: asks for a name and saves there. False when cancelled or failed.
+    bool saveProjectAs();
 
     Ui::voxtrailClass ui;
     QString currentFile;  // path of the last successful open or save; empty for none

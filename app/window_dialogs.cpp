@@ -1,6 +1,7 @@
 #include "app/window_dialogs.h"
 
 #include <QFileDialog>
+#include <QWidget>
 
 namespace {
 
@@ -20,6 +21,21 @@ QString openFileWithDialog(QWidget* parent, const QString& caption, const QStrin
     return QFileDialog::getOpenFileName(parent, caption, directory, filter);
 }
 
+QString saveFileWithDialog(QWidget* parent, const QString& caption, const QString& directory,
+                           const QString& filter) {
+    return QFileDialog::getSaveFileName(parent, caption, directory, filter);
+}
+
+void warnWithMessageBox(QWidget* parent, const QString& text, const QString& informativeText) {
+    QMessageBox box(QMessageBox::Warning, parent != nullptr ? parent->windowTitle() : QString(),
+                    text, QMessageBox::Ok, parent);
+    box.setInformativeText(informativeText);
+    box.exec();
+}
+
 }  // namespace
 
-WindowDialogs standardDialogs() { return WindowDialogs{askWithMessageBox, openFileWithDialog}; }
+WindowDialogs standardDialogs() {
+    return WindowDialogs{askWithMessageBox, openFileWithDialog, saveFileWithDialog,
+                         warnWithMessageBox};
+}
