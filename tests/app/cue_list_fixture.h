@@ -82,6 +82,14 @@ struct FileRequest {
     QString filter;
 };
 
+// A warning the window showed.
+struct Warning {
+    QWidget* parent;
+    QString text;
+    QString informativeText;
+    bool waitCursorShown;  // whether the wait cursor was still set while it was up
+};
+
 class CueListWindow : public ::testing::Test {
   protected:
     void SetUp() override { Project::instance().clear(); }
@@ -125,6 +133,15 @@ class CueListWindow : public ::testing::Test {
                                           const QString& directory, const QString& filter) {
             fileRequests.push_back({parent, caption, directory, filter});
             return chosenFile;
+        };
+        scripted.getSaveFileName = [this](QWidget* parent, const QString& caption,
+                                          const QString& directory, const QString& filter) {
+            saveRequests.push_back({parent, caption, directory, filter});
+            return chosenSaveFile;
+        };
+        scripted.warn = [this](QWidget* parent, const QString& text, const QString& informative) {
+            warnings.push_back(
+                {parent, text, informative, QApplication::overrideCursor() != nullptr});
         };
         window->setDialogs(scripted);
     }
@@ -188,7 +205,10 @@ class CueListWindow : public ::testing::Test {
     std::deque<QMessageBox::StandardButton> answers;  // given to the questions in turn
     std::vector<Question> questions;
     std::vector<FileRequest> fileRequests;
-    QString chosenFile;  // what the file dialog returns; empty means cancelled
+    QString chosenFile;  // what the open dialog returns; empty means cancelled
+    std::vector<FileRequest> saveRequests;
+    QString chosenSaveFile;  // what the save dialog returns; empty means cancelled
+    std::vector<Warning> warnings;
 };
 
 }  // namespace cuelist

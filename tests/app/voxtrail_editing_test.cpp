@@ -309,13 +309,27 @@ TEST_F(EditingWindow, AttachingASoundReadsTheWholeFile) {
     EXPECT_FALSE(entry(0, 1)->hasSound());
     EXPECT_FALSE(window->isModified());
 
-    // A file that cannot be opened: nothing changes, the status bar says why.
+    // A file that cannot be opened: nothing changes, a warning names the file and says why.
     chosenFile = QDir::current().filePath(QStringLiteral("no_such_sound.wav"));
     openSoundButton(1)->click();
     EXPECT_FALSE(entry(0, 1)->hasSound());
     EXPECT_FALSE(window->isModified());
-    EXPECT_TRUE(window->statusBar()->currentMessage().contains(QStringLiteral("no_such_sound")))
-        << window->statusBar()->currentMessage().toStdString();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].parent, window.get());
+    EXPECT_TRUE(warnings[0].text.contains(chosenFile)) << warnings[0].text.toStdString();
+    {
+        QFile probe(chosenFile);
+        ASSERT_FALSE(probe.open(QIODevice::ReadOnly));
+        EXPECT_EQ(warnings[0].informativeText, probe.errorString()) << "the system's reason";
+    }
+    // A folder is no sound file either.
+    chosenFile = QDir::currentPath();
+    openSoundButton(1)->click();
+    EXPECT_FALSE(entry(0, 1)->hasSound());
+    EXPECT_FALSE(window->isModified());
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_TRUE(warnings[1].text.contains(chosenFile)) << warnings[1].text.toStdString();
+    EXPECT_FALSE(warnings[1].informativeText.isEmpty());
 
     chosenFile = path;
     openSoundButton(1)->click();
@@ -327,6 +341,7 @@ TEST_F(EditingWindow, AttachingASoundReadsTheWholeFile) {
     EXPECT_TRUE(showsIcon(soundButton(1), kPlayIcon));
     EXPECT_FALSE(soundButton(0)->isEnabled());
     EXPECT_TRUE(questions.empty());
+    EXPECT_EQ(warnings.size(), 2u) << "a readable file attaches without a warning";
     QFile::remove(path);
 }
 

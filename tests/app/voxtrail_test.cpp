@@ -33,6 +33,7 @@
 
 #include "app/qmenubarcustom.h"
 #include "app/window_geometry.h"
+#include "app/window_texts.h"
 
 namespace {
 
@@ -437,6 +438,9 @@ TEST_F(VoxtrailWindow, ModesSwitchPageDocksColumnAndEditTriggers) {
         // Exactly the mode's action is checked.
         const QList<QAction*> group = window->findChild<QActionGroup*>()->actions();
         for (int i = 0; i < group.size(); ++i) EXPECT_EQ(group[i]->isChecked(), i == e.mode);
+        // The table takes the keyboard focus, wherever it was.
+        EXPECT_EQ(window->focusWidget(), table);
+        child<QListWidget>("chapters")->setFocus(Qt::OtherFocusReason);
     }
     // A mode number outside 0 to 3 changes nothing.
     window->setMode(7);
@@ -525,12 +529,45 @@ TEST_F(VoxtrailWindow, PrintscreenWritesAnImageOfTheWindow) {
     action("actionPrintscreen")->trigger();
     const QStringList shots = dir.entryList({QStringLiteral("_*.png")}, QDir::Files);
     ASSERT_EQ(shots.size(), 1);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^_\\d{4}-\\d{2}-\\d{2}_\\d{3,6}\\.png$"))
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^_\\d{4}-\\d{2}-\\d{2}_\\d{6}\\.png$"))
                     .match(shots[0])
                     .hasMatch())
         << shots[0].toStdString();
     EXPECT_EQ(QImage(dir.filePath(shots[0])).size(), window->grab().size());
     QFile::remove(dir.filePath(shots[0]));
+}
+
+TEST_F(VoxtrailWindow, PrintscreenNeverOverwritesAShotOfTheSameSecond) {
+    window->show();
+    const QDir dir(QDir::currentPath());
+    for (const QString& name : dir.entryList({QStringLiteral("_*.png")}, QDir::Files))
+        QFile::remove(dir.filePath(name));
+    // The names of this second and the next few are taken already.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList taken;
+    for (int s = 0; s < 5; ++s) {
+        const QDateTime t = now.addSecs(s);
+        taken << screenshotFileName(t.date(), t.time());
+        QFile file(dir.filePath(taken.back()));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("taken");
+    }
+    action("actionPrintscreen")->trigger();
+    QStringList shots = dir.entryList({QStringLiteral("_*.png")}, QDir::Files);
+    for (const QString& name : taken) shots.removeOne(name);
+    ASSERT_EQ(shots.size(), 1) << shots.join(' ').toStdString();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^_\\d{4}-\\d{2}-\\d{2}_\\d{6}_2\\.png$"))
+                    .match(shots[0])
+                    .hasMatch())
+        << shots[0].toStdString();
+    EXPECT_TRUE(taken.contains(shots[0].replace(QStringLiteral("_2.png"), QStringLiteral(".png"))));
+    for (const QString& name : taken) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), QByteArray("taken")) << name.toStdString();
+    }
+    for (const QString& name : dir.entryList({QStringLiteral("_*.png")}, QDir::Files))
+        QFile::remove(dir.filePath(name));
 }
 
 }  // namespace
