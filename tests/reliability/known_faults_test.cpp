@@ -3,14 +3,20 @@
 //   --gtest_also_run_disabled_tests
 // and enable each one in the same change that fixes it.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <string>
 
 #include "FaultInjectionFile.h"
+#include "efs/Coding.h"
 #include "efs/EfsFormat.h"
 #include "efs/EfsVolume.h"
+#include "efs/btree/BTreeNode.h"
 
 using namespace reliability;
 
@@ -99,7 +105,9 @@ TEST(KnownVolumeFaults, DISABLED_AFailedReadOfTheFreeSpaceRootSlotNeverDropsTheF
         EfsVolume v(faultFactory(state));
         const bool opened = v.openVolume(path);
         ASSERT_TRUE(state->faultHit());
-        if (!opened) EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
+        if (!opened) {
+            EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
+        }
         v.closeVolume();
     }
     EfsVolume plain;
@@ -160,4 +168,70 @@ TEST(KnownVolumeFaults, DISABLED_AShortReadWhileMergingFailsTheWriteInsteadOfZer
     ASSERT_TRUE(plain.openVolume(path));
     EXPECT_TRUE(load(plain, "b.snd") == expected)
         << "the write reported success but the rest of the block was zeroed";
+}
+
+// EfsVolume::check (EfsCheck.cpp, TreeChecker::walk) bounds the depth of its walk at 48
+// but visits a node once for every link to it. An inner node of the file table whose
+// child links all lead back to the root makes the walk branch about 90 ways on every
+// level down to depth 48: it never ends, and the list of entries it collects grows
+// until memory runs out. A set of visited blocks would end it at once. The check runs in
+// a child process here, so that the hang fails this test instead of stopping the run.
+TEST(KnownVolumeFaults, DISABLED_CheckOfATreeWhoseLinksLoopEnds) {
+    const QString path = freshPath("check_loop.vx");
+    int32_t root = 0;
+    int32_t child = 0;
+    {
+        EfsVolume v;
+        ASSERT_TRUE(v.openVolume(path));
+        v.setGrowthStep(64 * efs::kBlockSize);
+        // More names than one node holds: the root becomes an inner node.
+        for (int i = 0; i < 200; ++i)
+            ASSERT_TRUE(store(v, ("n" + std::to_string(i)).c_str(), bytes(10, 1)));
+        root = v.fileTableRoot();
+        v.closeVolume();
+    }
+    using Node = efs::BTreeNode<185, efs::FileNameKey>;
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    Node node;
+    f.seek(static_cast<qint64>(root) * efs::kBlockSize);
+    ASSERT_EQ(f.read(reinterpret_cast<char*>(node.bytes()), Node::kRecordSize), Node::kRecordSize);
+    ASSERT_FALSE(node.isLeaf());
+    child = node.child0();
+    // The leftmost leaf becomes an inner node whose every link names the root.
+    f.seek(static_cast<qint64>(child) * efs::kBlockSize);
+    ASSERT_EQ(f.read(reinterpret_cast<char*>(node.bytes()), Node::kRecordSize), Node::kRecordSize);
+    uint8_t* raw = node.bytes();
+    efs::encodeFixed32(raw + 4, root);
+    for (int e = 0; e < node.count(); ++e)
+        efs::encodeFixed32(raw + 8 + Node::kEntryWidth * e + Node::kEntryWidth - 4, root);
+    f.seek(static_cast<qint64>(child) * efs::kBlockSize);
+    ASSERT_EQ(f.write(reinterpret_cast<const char*>(raw), Node::kRecordSize), Node::kRecordSize);
+    f.close();
+
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        EfsVolume v;
+        if (!v.openVolumeReadOnly(path)) ::_exit(0);
+        const QStringList problems = v.check();
+        ::_exit(problems.isEmpty() ? 1 : 0);
+    }
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 100 && !ended; ++i) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            ended = true;
+        else
+            ::usleep(100 * 1000);
+    }
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(ended) << "check() of a tree whose links loop did not end within 10 s";
+    if (ended) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "check() found nothing wrong with a looping tree, or crashed";
+    }
 }
