@@ -68,6 +68,40 @@ int64_t EfsPosixFile::seek(int64_t position) {
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
+int32_t EfsPosixFile::readAt(int64_t position, void* buffer, int32_t count) {
+    if (m_fd < 0 || position < 0 || count < 0 || (buffer == nullptr && count > 0)) return -1;
+    auto* p = static_cast<char*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(m_fd, p + done, static_cast<size_t>(count - done),
+                                  static_cast<off_t>(position + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<int32_t>(n);
+    }
+    return done;
+}
+
+int32_t EfsPosixFile::writeAt(int64_t position, const void* buffer, int32_t count) {
+    if (m_fd < 0 || position < 0 || count < 0 || (buffer == nullptr && count > 0)) return -1;
+    const auto* p = static_cast<const char*>(buffer);
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pwrite(m_fd, p + done, static_cast<size_t>(count - done),
+                                   static_cast<off_t>(position + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) return -1;
+        done += static_cast<int32_t>(n);
+    }
+    return done;
+}
+
 int64_t EfsPosixFile::pos() {
     if (m_fd < 0) return 0;
     const off_t r = ::lseek(m_fd, 0, SEEK_CUR);

@@ -21,6 +21,14 @@ class EfsFile {
     virtual int32_t write(const void* buffer, int32_t count) = 0;
     // Sets the position from the start of the file: the new position, or -1.
     virtual int64_t seek(int64_t position) = 0;
+    // read and write at position, as seek followed by read or write; implementations may
+    // do it in one call and leave the current position where it was.
+    virtual int32_t readAt(int64_t position, void* buffer, int32_t count) {
+        return seek(position) == position ? read(buffer, count) : -1;
+    }
+    virtual int32_t writeAt(int64_t position, const void* buffer, int32_t count) {
+        return seek(position) == position ? write(buffer, count) : -1;
+    }
     // The current position; 0 when it cannot be obtained.
     virtual int64_t pos() = 0;
     // The file's length in bytes; -1 when it cannot be obtained.
@@ -51,6 +59,8 @@ class EfsPosixFile final : public EfsFile {
     int32_t read(void* buffer, int32_t count) override;
     int32_t write(const void* buffer, int32_t count) override;
     int64_t seek(int64_t position) override;
+    int32_t readAt(int64_t position, void* buffer, int32_t count) override;
+    int32_t writeAt(int64_t position, const void* buffer, int32_t count) override;
     int64_t pos() override;
     int64_t size() override;
     bool close() override;

@@ -470,8 +470,7 @@ bool EfsVolume::readBlock(int32_t block, void* dst, int32_t length, int32_t offs
         // The buffer is overwritten below, so it no longer holds the old block.
         m_cachedBlock = -1;
         const int64_t at = static_cast<int64_t>(block) * kBlockSize;
-        if (m_host->seek(at) != at) return false;
-        if (m_host->read(m_cache.data(), kBlockSize) != kBlockSize) return false;
+        if (m_host->readAt(at, m_cache.data(), kBlockSize) != kBlockSize) return false;
         if (!m_encryptor->decode(m_cache.data(), kBlockSize)) return false;
         m_cachedBlock = block;
     }
@@ -492,16 +491,67 @@ bool EfsVolume::writeBlock(int32_t block, const void* src, int32_t length, int32
             // The cache holds the block's plaintext as it is on disk.
             std::memcpy(buffer.data(), m_cache.data(), kBlockSize);
         } else {
-            if (m_host->seek(at) != at) return false;
-            if (m_host->read(buffer.data(), kBlockSize) <= 0) return false;
+            if (m_host->readAt(at, buffer.data(), kBlockSize) <= 0) return false;
             if (!m_encryptor->decode(buffer.data(), kBlockSize)) return false;
         }
     }
     if (length > 0) std::memcpy(buffer.data() + offset, src, static_cast<size_t>(length));
     if (block == m_cachedBlock) std::memcpy(m_cache.data(), buffer.data(), kBlockSize);
-    if (!m_encryptor->encode(buffer.data(), kBlockSize) || m_host->seek(at) != at ||
-        m_host->write(buffer.data(), kBlockSize) != kBlockSize) {
+    if (!m_encryptor->encode(buffer.data(), kBlockSize) ||
+        m_host->writeAt(at, buffer.data(), kBlockSize) != kBlockSize) {
         if (block == m_cachedBlock) m_cachedBlock = -1;
+        return false;
+    }
+    return true;
+}
+
+bool EfsVolume::readBlocks(int32_t first, int32_t count, char* dst) {
+    if (!m_host || first < 1 || count < 1 || count > kMaxBlocksPerTransfer ||
+        static_cast<int64_t>(first) + count > m_hostBlocks || dst == nullptr)
+        return false;
+    const int64_t at = static_cast<int64_t>(first) * kBlockSize;
+    const int32_t bytes = count * kBlockSize;
+    // The cache is left holding the last block, as block-by-block reads leave it.
+    m_cachedBlock = -1;
+    if (m_host->readAt(at, dst, bytes) != bytes) return false;
+    for (int32_t i = 0; i < count; ++i) {
+        if (!m_encryptor->decode(
+                reinterpret_cast<uint8_t*>(dst) + static_cast<size_t>(i) * kBlockSize, kBlockSize))
+            return false;
+    }
+    std::memcpy(m_cache.data(), dst + static_cast<size_t>(count - 1) * kBlockSize, kBlockSize);
+    m_cachedBlock = first + count - 1;
+    return true;
+}
+
+bool EfsVolume::writeBlocks(int32_t first, int32_t count, const char* src) {
+    if (!m_host || m_readOnly || first < 1 || count < 1 || count > kMaxBlocksPerTransfer ||
+        static_cast<int64_t>(first) + count > m_hostBlocks || src == nullptr)
+        return false;
+    const bool cacheInside = m_cachedBlock >= first && m_cachedBlock < first + count;
+    if (cacheInside) {
+        std::memcpy(m_cache.data(), src + static_cast<size_t>(m_cachedBlock - first) * kBlockSize,
+                    kBlockSize);
+    }
+    const int64_t at = static_cast<int64_t>(first) * kBlockSize;
+    const int32_t bytes = count * kBlockSize;
+    const char* out = src;
+    std::vector<uint8_t> encoded;
+    if (m_encryptor != EfsEncryptor::defaultEncryptor()) {
+        // Another encryptor changes the bytes: encode a copy, block by block.
+        encoded.assign(reinterpret_cast<const uint8_t*>(src),
+                       reinterpret_cast<const uint8_t*>(src) + bytes);
+        for (int32_t i = 0; i < count; ++i) {
+            if (!m_encryptor->encode(encoded.data() + static_cast<size_t>(i) * kBlockSize,
+                                     kBlockSize)) {
+                if (cacheInside) m_cachedBlock = -1;
+                return false;
+            }
+        }
+        out = reinterpret_cast<const char*>(encoded.data());
+    }
+    if (m_host->writeAt(at, out, bytes) != bytes) {
+        if (cacheInside) m_cachedBlock = -1;
         return false;
     }
     return true;
@@ -520,7 +570,7 @@ bool EfsVolume::writeNodeBlock(int32_t b, const uint8_t* src, int32_t length) {
 
 bool EfsVolume::readRootSlot(int32_t offset, int32_t* value) {
     uint8_t raw[4];
-    if (!m_host || m_host->seek(offset) != offset || m_host->read(raw, 4) != 4) return false;
+    if (!m_host || m_host->readAt(offset, raw, 4) != 4) return false;
     *value = decodeFixed32(raw);
     return true;
 }
@@ -529,7 +579,7 @@ bool EfsVolume::writeRootSlot(int32_t offset, int32_t value) {
     if (!m_host || m_readOnly) return false;
     uint8_t raw[4];
     encodeFixed32(raw, value);
-    return m_host->seek(offset) == offset && m_host->write(raw, 4) == 4;
+    return m_host->writeAt(offset, raw, 4) == 4;
 }
 
 int32_t EfsVolume::allocateNodeBlocks(int32_t count) {

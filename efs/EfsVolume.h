@@ -250,6 +250,15 @@ class EfsVolume final : private efs::BTreeNodeStore {
                          std::vector<Run>* runs);
     void releaseFragmentsFrom(efs::FitRecord* record, int64_t excess);
     bool writeInlineToBlock(int32_t block, const efs::FitRecord& record, int64_t bytes);
+    // Whole data blocks first .. first + count - 1, moved in one host-file transfer: the
+    // same bytes on disk and in the one-block cache as count calls of readBlock or
+    // writeBlock would leave. Blocks must lie inside the host file.
+    static constexpr int32_t kMaxBlocksPerTransfer = 1024;  // 8 MiB
+    bool readBlocks(int32_t first, int32_t count, char* dst);
+    bool writeBlocks(int32_t first, int32_t count, const char* src);
+    // How many whole blocks from position on lie in one contiguous run of the record,
+    // given the cursor locateBlock left there; at most limit.
+    int32_t contiguousBlocks(const Cursor& cursor, int32_t block, int64_t limit) const;
     bool writeFileImpl(int32_t handle, const char* data, int32_t length);
     bool setFileSizeImpl(int32_t handle, int64_t size);
     void closeFileImpl(int32_t handle);

@@ -189,6 +189,12 @@ int32_t EfsVolume::locateBlock(const FitRecord& record, int64_t position, Cursor
     return 0;
 }
 
+int32_t EfsVolume::contiguousBlocks(const Cursor& cursor, int32_t block, int64_t limit) const {
+    const int64_t inRun = static_cast<int64_t>(cursor.runStart) + cursor.runLength - block;
+    return static_cast<int32_t>(
+        std::max<int64_t>(0, std::min({inRun, limit, int64_t{kMaxBlocksPerTransfer}})));
+}
+
 void EfsVolume::trimReserve(FitRecord* record) {
     const int64_t size = record->fileSize();
     const int64_t needed = size / kBlockSize + (size % kBlockSize ? 1 : 0);
@@ -613,6 +619,21 @@ int32_t EfsVolume::readFile(int32_t handle, char* data, int32_t length) {
             break;
         }
         const auto offset = static_cast<int32_t>(file->position % kBlockSize);
+        if (offset == 0) {
+            // Whole blocks that follow each other on disk come in one transfer.
+            const int64_t whole =
+                std::min<int64_t>(length - delivered, size - file->position) / kBlockSize;
+            const int32_t n = contiguousBlocks(cursor, block, whole);
+            if (n > 1) {
+                if (!readBlocks(block, n, data + delivered)) {
+                    m_lastError = ErrorIo;
+                    break;
+                }
+                delivered += n * kBlockSize;
+                file->position += static_cast<int64_t>(n) * kBlockSize;
+                continue;
+            }
+        }
         int64_t piece = std::min<int64_t>(kBlockSize - offset, length - delivered);
         piece = std::min<int64_t>(piece, size - file->position);
         if (!readBlock(block, data + delivered, static_cast<int32_t>(piece), offset)) {
@@ -705,6 +726,20 @@ bool EfsVolume::writeFileImpl(int32_t handle, const char* data, int32_t length) 
             return false;
         }
         const auto offset = static_cast<int32_t>(file->position % kBlockSize);
+        if (offset == 0) {
+            // Whole blocks that follow each other on disk go out in one transfer.
+            const int32_t n = contiguousBlocks(cursor, block, (length - written) / kBlockSize);
+            if (n > 1) {
+                if (!writeBlocks(block, n, data + written)) {
+                    m_lastError = ErrorIo;
+                    return false;
+                }
+                written += n * kBlockSize;
+                file->position += static_cast<int64_t>(n) * kBlockSize;
+                if (file->position > rec->fileSize()) rec->setFileSize(file->position);
+                continue;
+            }
+        }
         const int32_t piece = std::min(kBlockSize - offset, length - written);
         if (!writeBlock(block, data + written, piece, offset, true)) {
             m_lastError = ErrorIo;

@@ -432,7 +432,9 @@ class BTreeAlgorithms : public Controller<N, Key, Value> {
     bool collect(Emit sink) {
         if (!this->beginOp()) return false;
         const bool ok = visit(this->rootNode(), sink, 0);
-        this->flush(true);
+        // A walk changes no node: writing the nodes back would only rewrite what was read,
+        // and on a damaged container it would change a file whose open is then refused.
+        this->flush(false);
         return ok && !this->failed();
     }
 
@@ -454,7 +456,7 @@ class BTreeAlgorithms : public Controller<N, Key, Value> {
         Node* child = nullptr;
         if (!loadChild(node, b, &child) || child == nullptr) return this->fail();
         if (!visit(child, sink, depth + 1)) return false;
-        if (!wasCached) this->evict(b);
+        if (!wasCached) this->forget(b);
         return true;
     }
 };

@@ -144,6 +144,11 @@ class EfsBTreeController {
         if (b != m_rootBlock) m_nodes.erase(it);
     }
 
+    // Drops one cached node that the current operation only read, without writing it.
+    void forget(int32_t b) {
+        if (b != m_rootBlock) m_nodes.erase(b);
+    }
+
     // Ends a tree operation: writes back every node touched (when write is set) in
     // ascending block order and keeps only the root.
     void flush(bool write) {
