@@ -298,7 +298,14 @@ int cmdPut(const Arguments& args) {
         return fail(ExitRefused, path, "cannot store the container in itself");
 
     EfsVolume volume;
+    const bool existed = QFileInfo::exists(path);
     if (!openForWriting(&volume, path, true)) return ExitUnusable;
+    // A container this put created is removed again when the put fails.
+    auto finish = [&](int code) {
+        const int result = closeWritten(&volume, path, code);
+        if (result != ExitOk && !existed) QFile::remove(path);
+        return result;
+    };
 
     // The new content goes under a name of its own and replaces the old file only once
     // it is complete: a failed read or a full disk leaves the earlier content in place.
@@ -307,14 +314,13 @@ int cmdPut(const Arguments& args) {
         volume.openFile(temporary.constData(), EfsVolume::AccessWrite, EfsVolume::CreateAlways);
     if (handle == 0) {
         const QString reason = volumeReason(volume);
-        return closeWritten(&volume, path,
-                            fail(ExitUnusable, path,
-                                 QString("%1 cannot be created: %2").arg(nameText(name), reason)));
+        return finish(fail(ExitUnusable, path,
+                           QString("%1 cannot be created: %2").arg(nameText(name), reason)));
     }
     auto abandon = [&](const QString& reason) {
         volume.closeFile(handle);
         volume.removeFile(temporary.constData());
-        return closeWritten(&volume, path, fail(ExitUnusable, path, reason));
+        return finish(fail(ExitUnusable, path, reason));
     };
     std::vector<char> buffer(1 << 20);
     for (;;) {
@@ -347,7 +353,7 @@ int cmdPut(const Arguments& args) {
                          "renamed to %2: %3")
                      .arg(nameText(temporary), nameText(name), volumeReason(volume))));
     }
-    return closeWritten(&volume, path, ExitOk);
+    return finish(ExitOk);
 }
 
 int cmdRm(const Arguments& args) {

@@ -429,3 +429,45 @@ TEST(VxtoolCheck, FindsTwoFilesClaimingOneBlock) {
     const Result r = vxtool({"check", path});
     EXPECT_TRUE(r.out.contains("claimed twice")) << r.out.toStdString();
 }
+
+TEST(VxtoolFresh, EveryCommandOnAFreshContainer) {
+    const QString path = freshPath("fresh.vx");
+    {
+        EfsVolume volume;
+        ASSERT_TRUE(volume.openVolume(path));
+        volume.closeVolume();
+        ASSERT_EQ(volume.lastError(), EfsVolume::ErrorNone);
+    }
+    const QByteArray fresh = readAll(path);
+    Result r = vxtool({"ls", path});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(r.out.isEmpty());
+    EXPECT_EQ(vxtool({"ls", "-l", path}).out, QByteArray());
+    r = vxtool({"info", path});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(r.out.contains("files: 0\n")) << r.out.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(vxtool({"info", "--json", path}).out)
+                  .object()["fileCount"]
+                  .toInt(-1),
+              0);
+    vxtest::expectCheckClean(path);
+    r = vxtool({"dump", path});
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(r.out.startsWith("FIT blocks count: 0")) << r.out.toStdString();
+    EXPECT_EQ(vxtool({"cat", path, "x"}).code, 1);
+    r = vxtool({"project", "show", path});
+    EXPECT_EQ(r.code, 2) << "a container without a description is no project";
+    EXPECT_TRUE(r.err.contains("desc.xml")) << r;
+    EXPECT_EQ(vxtool({"project", "export", path, freshPath("fresh-export")}).code, 2);
+    EXPECT_FALSE(QFileInfo::exists(freshPath("fresh-export")));
+    EXPECT_EQ(readAll(path), fresh) << "the reading commands left the fresh container alone";
+
+    EXPECT_EQ(vxtool({"rm", path, "x"}).code, 1);
+    EXPECT_EQ(vxtool({"mv", path, "x", "y"}).code, 1);
+    r = vxtool({"compact", path});
+    EXPECT_EQ(r.code, 0) << r;
+    vxtest::expectCheckClean(path);
+    ASSERT_EQ(vxtool({"put", path, "first"}, "hello").code, 0);
+    EXPECT_EQ(vxtool({"ls", path}).out, QByteArray("5\tfirst\n"));
+    vxtest::expectCheckClean(path);
+}
