@@ -174,3 +174,21 @@ TEST(FaultInjectionFile, AMovedFileTakesItsUnsyncedChangesAlong) {
     EXPECT_FALSE(QFile::exists(from));
     EXPECT_EQ(bytesOf(to), QByteArray("AAAA"));
 }
+
+TEST(FaultInjectionFile, AfterACrashTheFolderDoesNotChangeEither) {
+    const QString a = freshPath("after_crash_a.bin");
+    const QString b = freshPath("after_crash_b.bin");
+    put(a, "A");
+    put(b, "B");
+    auto state = std::make_shared<FaultState>();
+    state->setCrash(1, CrashMode::Ignore);
+    FaultInjectionFile f(state);
+    ASSERT_TRUE(f.open(a));
+    EXPECT_EQ(f.write("x", 1), 1);
+    ASSERT_TRUE(state->crashed());
+    f.close();
+    f.move(a, b);
+    f.remove(a);
+    EXPECT_EQ(bytesOf(a), QByteArray("A"));
+    EXPECT_EQ(bytesOf(b), QByteArray("B"));
+}
