@@ -41,7 +41,7 @@ class voxtrail final : public QMainWindow {
     // Switches among Play, Edit, Options and Help: page, docks, column 3 and edit triggers.
     void setMode(int index);
 
-    // Replaces the questions and file choices (the program keeps standardDialogs()). A
+    // Replaces the questions, file choices and warnings (the program keeps standardDialogs()). A
     // member left empty keeps the one in use.
     void setDialogs(WindowDialogs dialogs);
 

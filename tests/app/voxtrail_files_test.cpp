@@ -169,7 +169,7 @@ class FileFlows : public CueListWindow {
     QTemporaryDir folder{QDir::current().filePath(QStringLiteral("flows-XXXXXX"))};
 };
 
-// The unsaved-changes question as the design words it.
+// The unsaved-changes question, word for word.
 void expectTheSaveQuestion(const Question& q) {
     EXPECT_EQ(q.text, QStringLiteral("The document has been modified."));
     EXPECT_EQ(q.informativeText, QStringLiteral("Do you want to save your changes?"));
