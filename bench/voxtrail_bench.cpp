@@ -421,9 +421,9 @@ int main() {
         return std::max(atLeast, static_cast<int>(n * scale + 0.5));
     };
     std::vector<Payload> payloads = {
-        {'a', "300 entries x 1 MB WAV", 10, scaled(300, 10), 1 << 20},
-        {'b', "2,000 entries x 20 KB WAV", 20, scaled(2000, 20), 20 * 1024},
-        {'c', "10,000 files x 1 KB", 0, scaled(10000, 10), 1024},
+        {'a', "%1 entries x 1 MB WAV", 10, scaled(300, 10), 1 << 20},
+        {'b', "%1 entries x 20 KB WAV", 20, scaled(2000, 20), 20 * 1024},
+        {'c', "%1 files x 1 KB", 0, scaled(10000, 10), 1024},
     };
     std::vector<Contender> contenders = {
         {"voxtrail", projectWrite, projectRead},
@@ -513,7 +513,11 @@ int main() {
             std::fflush(stdout);
         }
         const double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
-        std::printf("--- %c: %s (%.1f MB)\n", p.letter, p.title.toUtf8().constData(), mb);
+        std::printf("--- %c: %s (%.1f MB)\n", p.letter,
+                    p.title.arg(p.isProject() ? p.entries / p.chapters * p.chapters : p.entries)
+                        .toUtf8()
+                        .constData(),
+                    mb);
         for (int op = 0; op < 2; ++op) {
             const std::vector<Figure>& fig = op == 0 ? saveFig : loadFig;
             for (size_t ci = 0; ci < contenders.size(); ++ci) {
