@@ -2,6 +2,7 @@
 #include <QString>
 #include <algorithm>
 #include <functional>
+#include <set>
 
 #include "efs/EfsVolume.h"
 
@@ -71,6 +72,9 @@ struct TreeChecker {
     QStringList* problems;
     std::function<void(const Node&, int)> visit;
     int leafDepth = -1;
+    // Every node is walked once: links that loop or share a node would otherwise make
+    // the walk branch without end.
+    std::set<int32_t> walked;
 
     void problem(const QString& text) { problems->append(treeName + ": " + text); }
 
@@ -90,6 +94,11 @@ struct TreeChecker {
     void walk(int32_t b, int32_t parent, const Key* lo, const Key* hi, int depth) {
         if (depth > 48) {
             problem("the tree is deeper than any sound tree; a child link loops");
+            return;
+        }
+        if (!walked.insert(b).second) {
+            problem(
+                QString("node %1 is reached by more than one link; the tree's links loop").arg(b));
             return;
         }
         Node node;

@@ -160,6 +160,11 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
     m_hostBlocks = hostSize / kBlockSize;
 
     const bool freeRootWasZero = decodeFixed32(header.data() + kHeaderFreeRoot) == 0;
+    // Both roots are 0 only in a volume whose creation stopped before its trees existed;
+    // a file table without free space is damage, and making a free-space tree for it
+    // would grow and rewrite a file whose open is then refused.
+    if (size != 0 && freeRootWasZero && decodeFixed32(header.data() + kHeaderFileRoot) != 0)
+        return failWith(ErrorIo);
     if (readOnly && (freeRootWasZero || decodeFixed32(header.data() + kHeaderFileRoot) == 0))
         return failWith(ErrorIo);
     const int32_t savedMode = m_params.allocMode;
@@ -491,7 +496,9 @@ bool EfsVolume::writeBlock(int32_t block, const void* src, int32_t length, int32
             // The cache holds the block's plaintext as it is on disk.
             std::memcpy(buffer.data(), m_cache.data(), kBlockSize);
         } else {
-            if (m_host->readAt(at, buffer.data(), kBlockSize) <= 0) return false;
+            // The block lies wholly inside the host file: a short read is a failure, and
+            // zero-filling the rest would write zeros over the block's data.
+            if (m_host->readAt(at, buffer.data(), kBlockSize) != kBlockSize) return false;
             if (!m_encryptor->decode(buffer.data(), kBlockSize)) return false;
         }
     }

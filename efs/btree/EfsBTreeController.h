@@ -32,20 +32,27 @@ class EfsBTreeController {
     }
 
     // Finds the root through the root slot, or makes an empty leaf root when the slot
-    // holds 0 or cannot be read.
+    // holds 0. A slot that cannot be read or written fails the open: taking it for an
+    // empty tree would lose every entry the tree holds.
     bool open() {
         if (!m_store) return false;
         m_failed = false;
         if (m_rootBlock == 0) {
             int32_t slot = 0;
-            if (!m_store->readRootSlot(m_rootSlot, &slot)) slot = 0;
+            if (!m_store->readRootSlot(m_rootSlot, &slot)) {
+                m_failed = true;
+                return false;
+            }
             m_rootBlock = slot;
         }
         if (m_rootBlock == 0) {
             Node* root = allocNode();
             if (!root) return false;
             m_rootBlock = root->self();
-            m_store->writeRootSlot(m_rootSlot, m_rootBlock);
+            if (!m_store->writeRootSlot(m_rootSlot, m_rootBlock)) {
+                m_failed = true;
+                return false;
+            }
             return true;
         }
         Node* root = nullptr;
@@ -130,7 +137,7 @@ class EfsBTreeController {
     }
 
     void setRoot(int32_t b) {
-        if (m_store) m_store->writeRootSlot(m_rootSlot, b);
+        if (m_store && !m_store->writeRootSlot(m_rootSlot, b)) m_failed = true;
         m_rootBlock = b;
     }
 

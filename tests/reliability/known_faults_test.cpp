@@ -1,7 +1,5 @@
-// Library faults found by the fault sweeps, each reduced to its smallest reproduction.
-// They are DISABLED_ until the volume is fixed: run them with
-//   --gtest_also_run_disabled_tests
-// and enable each one in the same change that fixes it.
+// Library faults found by the fault sweeps, each reduced to its smallest reproduction and
+// kept as a regression test since its fix.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -69,7 +67,7 @@ void makeVolumeWithTwoFiles(const QString& path) {
 // that root into the header. One failed 4-byte read at header offset 20 while opening an
 // existing volume for writing thus empties its file table for good; the open reports
 // success. (The header has already been read whole at that point, slot included.)
-TEST(KnownVolumeFaults, DISABLED_AFailedReadOfTheFileTableRootSlotNeverEmptiesTheVolume) {
+TEST(KnownVolumeFaults, AFailedReadOfTheFileTableRootSlotNeverEmptiesTheVolume) {
     const QString path = freshPath("root_slot_read.vx");
     makeVolumeWithTwoFiles(path);
     auto state = std::make_shared<FaultState>();
@@ -96,7 +94,7 @@ TEST(KnownVolumeFaults, DISABLED_AFailedReadOfTheFileTableRootSlotNeverEmptiesTh
 // The same for the free-space tree: a failed read of header offset 16 gives an empty
 // free-space tree in place of the real one; every free block of the volume is then lost
 // (leaked) and check() of the reopened volume names them.
-TEST(KnownVolumeFaults, DISABLED_AFailedReadOfTheFreeSpaceRootSlotNeverDropsTheFreeSpace) {
+TEST(KnownVolumeFaults, AFailedReadOfTheFreeSpaceRootSlotNeverDropsTheFreeSpace) {
     const QString path = freshPath("free_slot_read.vx");
     makeVolumeWithTwoFiles(path);
     auto state = std::make_shared<FaultState>();
@@ -119,7 +117,7 @@ TEST(KnownVolumeFaults, DISABLED_AFailedReadOfTheFreeSpaceRootSlotNeverDropsTheF
 // writeRootSlot, and EfsVolume::openVolumeImpl does not rewrite the header of a new
 // volume. A failed 4-byte write at header offset 20 leaves the slot 0: the open, every
 // write and the close report success, and the next open finds no files at all.
-TEST(KnownVolumeFaults, DISABLED_AFailedWriteOfARootSlotOnCreationIsReported) {
+TEST(KnownVolumeFaults, AFailedWriteOfARootSlotOnCreationIsReported) {
     const QString path = freshPath("root_slot_write.vx");
     auto state = std::make_shared<FaultState>();
     state->setFaultAtPlace(FaultMode::Fail, IoKind::Write, efs::kHeaderFileRoot, 4);
@@ -147,7 +145,7 @@ TEST(KnownVolumeFaults, DISABLED_AFailedWriteOfARootSlotOnCreationIsReported) {
 // hostBlocks never lies past the end: a short read there is a failed read. A write of a
 // few bytes into a block that is not cached then zeroes the rest of that block and
 // reports success.
-TEST(KnownVolumeFaults, DISABLED_AShortReadWhileMergingFailsTheWriteInsteadOfZeroingData) {
+TEST(KnownVolumeFaults, AShortReadWhileMergingFailsTheWriteInsteadOfZeroingData) {
     const QString path = freshPath("short_merge.vx");
     makeVolumeWithTwoFiles(path);
     auto state = std::make_shared<FaultState>();
@@ -176,7 +174,7 @@ TEST(KnownVolumeFaults, DISABLED_AShortReadWhileMergingFailsTheWriteInsteadOfZer
 // level down to depth 48: it never ends, and the list of entries it collects grows
 // until memory runs out. A set of visited blocks would end it at once. The check runs in
 // a child process here, so that the hang fails this test instead of stopping the run.
-TEST(KnownVolumeFaults, DISABLED_CheckOfATreeWhoseLinksLoopEnds) {
+TEST(KnownVolumeFaults, CheckOfATreeWhoseLinksLoopEnds) {
     const QString path = freshPath("check_loop.vx");
     int32_t root = 0;
     int32_t child = 0;

@@ -357,14 +357,6 @@ std::string placeOf(IoKind kind, int64_t position, int64_t bytes) {
     return std::string(kindName(kind)) + " of a block";
 }
 
-// Faults whose consequences are known library faults (see the DISABLED_ tests below):
-// the sweep counts them instead of failing.
-bool knownFault(IoKind kind, int64_t position, int64_t bytes) {
-    const bool rootSlot =
-        bytes == 4 && (position == efs::kHeaderFreeRoot || position == efs::kHeaderFileRoot);
-    return rootSlot && (kind == IoKind::Read || kind == IoKind::Write);
-}
-
 struct FaultSweepConfig {
     FaultMode mode;
     int64_t growthBlocks;  // 0: the default growth step
@@ -424,8 +416,6 @@ void runFaultSweep(const FaultSweepConfig& config, Tally* tally) {
         }
         ++tally->cases;
         ++tally->faultPoints;
-        const bool known =
-            knownFault(state->faultKind(), state->faultPosition(), state->faultBytes());
         if (absorbed) {
             const std::string what =
                 std::string(modeName(config.mode)) + " " +
@@ -435,11 +425,6 @@ void runFaultSweep(const FaultSweepConfig& config, Tally* tally) {
             tally->absorbedWhere[what].insert(absorbedStep);
         }
         const auto wrong = verifyReopen(path, work.model(), uncertain, false, tally);
-        if (!wrong.empty() && known) {
-            ++tally->knownBugCases;
-            std::cout << "[ known    ] " << label << ": " << wrong.front() << "\n";
-            continue;
-        }
         for (const std::string& w : wrong) ADD_FAILURE() << label << ": " << w;
         if (::testing::Test::HasFatalFailure()) return;
     }
