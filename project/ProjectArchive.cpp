@@ -429,6 +429,15 @@ bool ProjectArchive::commitReplace() {
     if (!syncNoIntr(m_tempFd)) {
         return failAndDrop(tr("Cannot save to %1: %2.").arg(shown(target), systemError(errno)));
     }
+    // The new container must open before it takes the target's place: a file that the
+    // next load would refuse must never replace one that loads.
+    if (!m_volume->openVolumeReadOnly(m_tempPath)) {
+        const QString reason = volumeReason();
+        m_volume->closeVolume();
+        return failAndDrop(tr("Cannot save to %1: the new file %2 does not open again: %3.")
+                               .arg(shown(target), shown(m_tempPath), reason));
+    }
+    m_volume->closeVolume();
     if (m_targetMode >= 0) {
         // Keep the replaced file's permissions and, where allowed, its group and owner.
         if (::fchmod(m_tempFd, static_cast<mode_t>(m_targetMode)) != 0) {
