@@ -44,7 +44,7 @@ uint64_t fnv1a(const QByteArray& bytes) {
 
 class Workload {
   public:
-    explicit Workload(uint32_t seed) : m_rng(seed) {}
+    explicit Workload(uint32_t variant) : m_rng(variant) {}
     uint32_t below(uint32_t n) { return static_cast<uint32_t>(m_rng() % n); }
     std::string bytes(size_t n) {
         std::string s(n, '\0');
@@ -58,8 +58,8 @@ class Workload {
 
 // Runs the workload on a new container at path, checking every file against a model, and
 // returns the hash of the host file after the volume is closed.
-uint64_t runWorkload(const QString& path, uint32_t seed, int operations) {
-    Workload w(seed);
+uint64_t runWorkload(const QString& path, uint32_t variant, int operations) {
+    Workload w(variant);
     std::map<std::string, std::string> model;
     auto volume = std::make_unique<EfsVolume>();
     EXPECT_TRUE(volume->openVolume(path));

@@ -45,9 +45,9 @@ QByteArray load(EfsVolume& v, const char* name) {
     return data;
 }
 
-QByteArray bytes(int size, char seed) {
+QByteArray bytes(int size, char variant) {
     QByteArray b(size, '\0');
-    for (int i = 0; i < size; ++i) b[i] = static_cast<char>(seed + i * 7);
+    for (int i = 0; i < size; ++i) b[i] = static_cast<char>(variant + i * 7);
     return b;
 }
 

@@ -35,8 +35,8 @@ struct ChapterModel {
 };
 using ProjectModel = std::vector<ChapterModel>;
 
-QByteArray sound(int size, uint32_t seed) {
-    std::mt19937 rng(seed);
+QByteArray sound(int size, uint32_t variant) {
+    std::mt19937 rng(variant);
     QByteArray b(size, Qt::Uninitialized);
     for (char& c : b) c = static_cast<char>(rng());
     return b;

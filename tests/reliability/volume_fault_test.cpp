@@ -53,8 +53,8 @@ void emptyFolder(const QString& folder) {
     for (const QString& n : dir.entryList(QDir::Files | QDir::Hidden)) dir.remove(n);
 }
 
-QByteArray pattern(int size, uint32_t seed) {
-    std::mt19937 rng(seed);
+QByteArray pattern(int size, uint32_t variant) {
+    std::mt19937 rng(variant);
     QByteArray bytes(size, Qt::Uninitialized);
     for (char& c : bytes) c = static_cast<char>(rng());
     return bytes;

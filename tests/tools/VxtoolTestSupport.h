@@ -82,9 +82,9 @@ inline void writeAll(const QString& path, const QByteArray& bytes) {
 }
 
 // Deterministic, incompressible-looking bytes.
-inline QByteArray patternBytes(int64_t size, uint32_t seed) {
+inline QByteArray patternBytes(int64_t size, uint32_t variant) {
     QByteArray b(size, Qt::Uninitialized);
-    uint32_t x = seed * 2654435761u + 1;
+    uint32_t x = variant * 2654435761u + 1;
     for (int64_t i = 0; i < size; ++i) {
         x = x * 1103515245u + 12345u;
         b.data()[i] = static_cast<char>(x >> 24);

@@ -21,9 +21,9 @@ QList<QByteArray> lines(const QByteArray& out) {
 // A container holding the given names with pattern bytes of the given sizes, made by put.
 QString containerWith(const QString& name, const std::vector<std::pair<QByteArray, int>>& files) {
     const QString path = freshPath(name);
-    uint32_t seed = 1;
+    uint32_t variant = 1;
     for (const auto& [stored, size] : files) {
-        const Result r = vxtool({"put", path, stored}, vxtest::patternBytes(size, seed++));
+        const Result r = vxtool({"put", path, stored}, vxtest::patternBytes(size, variant++));
         EXPECT_EQ(r.code, 0) << r;
     }
     return path;
@@ -67,9 +67,9 @@ TEST(VxtoolPutCat, RoundTripsEverySizeAroundTheInlineLimit) {
     const QString path = freshPath("sizes.vx");
     const QString src = freshPath("source.bin");
     const std::vector<int> sizes = {0, 1, 8045, 8046, 8047, 8192, 8193, 1 << 20};
-    uint32_t seed = 7;
+    uint32_t variant = 7;
     for (int size : sizes) {
-        const QByteArray data = vxtest::patternBytes(size, seed++);
+        const QByteArray data = vxtest::patternBytes(size, variant++);
         const QByteArray viaFile = "file-" + QByteArray::number(size);
         const QByteArray viaStdin = "stdin-" + QByteArray::number(size);
         vxtest::writeAll(src, data);

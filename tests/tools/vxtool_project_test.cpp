@@ -17,11 +17,11 @@ using vxtest::vxtool;
 namespace {
 
 // Bytes that begin like a WAV file; the tool treats sounds as opaque bytes.
-QByteArray wavBytes(int dataBytes, uint32_t seed) {
+QByteArray wavBytes(int dataBytes, uint32_t variant) {
     QByteArray b("RIFF");
     b += QByteArray(4, '\0');
     b += "WAVEfmt ";
-    b += vxtest::patternBytes(dataBytes, seed);
+    b += vxtest::patternBytes(dataBytes, variant);
     return b;
 }
 
@@ -91,21 +91,21 @@ QStringList filesUnder(const QString& dir) {
 
 TEST(VxtoolProject, ShowDescribesAProjectSavedByTheProgram) {
     const QString path = freshPath("show.vx");
-    const auto spec = showProject();
-    saveProject(path, spec);
+    const auto layout = showProject();
+    saveProject(path, layout);
     const QByteArray before = readAll(path);
 
     const QJsonObject o = showJson(path);
     const QJsonArray chapters = o["chapters"].toArray();
-    ASSERT_EQ(chapters.size(), static_cast<qsizetype>(spec.size()));
-    for (size_t c = 0; c < spec.size(); ++c) {
+    ASSERT_EQ(chapters.size(), static_cast<qsizetype>(layout.size()));
+    for (size_t c = 0; c < layout.size(); ++c) {
         const QJsonObject co = chapters[c].toObject();
-        EXPECT_EQ(co["name"].toString(), spec[c].name);
+        EXPECT_EQ(co["name"].toString(), layout[c].name);
         const QJsonArray entries = co["entries"].toArray();
-        ASSERT_EQ(entries.size(), static_cast<qsizetype>(spec[c].entries.size()));
-        for (size_t e = 0; e < spec[c].entries.size(); ++e) {
+        ASSERT_EQ(entries.size(), static_cast<qsizetype>(layout[c].entries.size()));
+        for (size_t e = 0; e < layout[c].entries.size(); ++e) {
             const QJsonObject eo = entries[e].toObject();
-            const EntrySpec& es = spec[c].entries[e];
+            const EntrySpec& es = layout[c].entries[e];
             EXPECT_EQ(eo["name"].toString(), es.name);
             EXPECT_EQ(eo["desc"].toString(), es.desc);
             EXPECT_EQ(eo["note"].toString(), es.note);
