@@ -25,20 +25,7 @@ jobs=${JOBS:-2}
 parallel=${FUZZ_JOBS:-1}
 
 # clang and its libFuzzer runtime (libclang-rt-14-dev holds libclang_rt.fuzzer*.a).
-fuzz_packages=(clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${fuzz_packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    [[ "$status" == "install ok installed" ]] || missing+=("$p")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-    echo "fuzz: installing ${missing[*]}"
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}"
-fi
+bash scripts/setup.sh clang-14 libclang-rt-14-dev
 bash scripts/setup.sh
 # shellcheck source=scripts/sanitizer-env.sh
 source scripts/sanitizer-env.sh

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, and only those that are missing.
 # Runs as root directly, otherwise through sudo. Prints nothing when all are present.
+# With arguments, installs those packages instead (the fuzz and bench scripts' extras).
 set -euo pipefail
 
-packages=(
+packages=("$@")
+[[ ${#packages[@]} -gt 0 ]] || packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-tools-dev-tools libgl-dev
     libsdl2-dev libsdl2-mixer-dev
