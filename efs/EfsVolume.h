@@ -245,6 +245,7 @@ class EfsVolume final : private efs::BTreeNodeStore {
     int32_t locateBlock(const efs::FitRecord& record, int64_t position, Cursor* cursor) const;
     void trimReserve(efs::FitRecord* record);
     bool findName(const char* name, int32_t* block);
+    bool findClosedFile(const char* name, int32_t* block);
     OpenRecord* recordOf(int32_t handle, OpenFile** file);
     bool allocateForFile(efs::FitRecord* record, int32_t hint, int64_t count,
                          std::vector<Run>* runs);

@@ -414,6 +414,19 @@ bool EfsVolume::fileExists(const char* name) {
     return m_host && name && findName(name, &block);
 }
 
+// Finds a stored file that no handle holds open; sets lastError when there is none.
+bool EfsVolume::findClosedFile(const char* name, int32_t* block) {
+    if (!findName(name, block)) {
+        if (m_lastError == ErrorNone) m_lastError = ErrorNotFound;
+        return false;
+    }
+    if (m_openRecords.count(*block)) {
+        m_lastError = ErrorState;
+        return false;
+    }
+    return true;
+}
+
 bool EfsVolume::removeFile(const char* name) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;
@@ -422,14 +435,7 @@ bool EfsVolume::removeFile(const char* name) {
         return false;
     }
     int32_t block = 0;
-    if (!findName(name, &block)) {
-        if (m_lastError == ErrorNone) m_lastError = ErrorNotFound;
-        return false;
-    }
-    if (m_openRecords.count(block)) {
-        m_lastError = ErrorState;
-        return false;
-    }
+    if (!findClosedFile(name, &block)) return false;
     FitRecord record;
     if (!loadRecord(block, &record)) {
         m_lastError = ErrorIo;
@@ -455,14 +461,7 @@ bool EfsVolume::renameFile(const char* oldName, const char* newName) {
         return false;
     }
     int32_t block = 0;
-    if (!findName(oldName, &block)) {
-        if (m_lastError == ErrorNone) m_lastError = ErrorNotFound;
-        return false;
-    }
-    if (m_openRecords.count(block)) {
-        m_lastError = ErrorState;
-        return false;
-    }
+    if (!findClosedFile(oldName, &block)) return false;
     const FileNameKey oldKey = FileNameKey::fromName(oldName);
     const FileNameKey newKey = FileNameKey::fromName(newName);
     int32_t other = 0;
