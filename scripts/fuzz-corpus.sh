@@ -5,8 +5,9 @@
 #
 # BUILD_DIR is a build with the fuzz_replay_<target> programs (any build with tests, or
 # build-fuzz). Each target writes its own inputs from valid data: descriptions written by
-# the program's own writer plus the other forms the reader accepts, and operation programs
-# that exercise every operation of the stream and string classes.
+# the program's own writer plus the other forms the reader accepts, containers and projects
+# saved by the program (with damaged copies of them), and operation programs that exercise
+# every operation of the stream and string classes.
 set -euo pipefail
 
 if [[ $# -ne 2 ]]; then
