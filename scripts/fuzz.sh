@@ -55,9 +55,17 @@ run_one() {
     local log="$build_dir/logs/$target.log"
     [[ -x "$program" ]] || { echo "fuzz: no program for target $target" >&2; return 1; }
     mkdir -p "$corpus" "$artifacts" "$(dirname "$log")" "fuzz/regressions/$target"
+    # Without -max_len libFuzzer cuts every input it reads to 1 MiB. A container the
+    # program saves is larger (a new volume starts one 8 MiB growth step long, its stored
+    # files in the middle), so a cut one never opens: let the largest starting or
+    # regression input through whole. FUZZ_EXTRA_ARGS may still set its own -max_len.
+    local largest len_args=()
+    largest=$(find "$build_dir/starting-inputs/$target" "fuzz/regressions/$target" -type f \
+        -printf '%s\n' 2>/dev/null | sort -n | tail -n1 || true)
+    [[ ${largest:-0} -gt 1048576 ]] && len_args=(-max_len="$largest")
     echo "fuzz: $target for ${seconds}s (log: $log)"
     # New inputs go to the first folder; the others are only read.
-    "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "${len_args[@]}" \
         -print_final_stats=1 -artifact_prefix="$artifacts/" ${FUZZ_EXTRA_ARGS:-} \
         "$corpus" "$build_dir/starting-inputs/$target" "fuzz/regressions/$target" \
         >"$log" 2>&1 || true
