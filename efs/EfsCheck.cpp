@@ -168,6 +168,10 @@ QStringList EfsVolume::check() {
         return problems;
     }
     if (m_freeTreeFailed) problems << "an edit of the free-space tree failed during this session";
+    // What is checked is the disk: blocks still waiting go out first, and no copy is used.
+    if (!m_readOnly && !flushBlocks())
+        problems << "blocks changed in this session cannot be written to the disk";
+    m_blocks.clear();
     std::vector<uint8_t> header;
     if (!readHeader(&header)) {
         problems << "the header cannot be read";

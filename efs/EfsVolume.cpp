@@ -64,7 +64,8 @@ bool EfsVolume::readHeader(std::vector<uint8_t>* header) {
 }
 
 bool EfsVolume::writeHeader(const std::vector<uint8_t>& header) {
-    if (!m_host || m_readOnly || m_host->seek(0) != 0) return false;
+    // The header never points ahead of the blocks it names.
+    if (!m_host || m_readOnly || !flushBlocks() || m_host->seek(0) != 0) return false;
     return m_host->write(header.data(), kBlockSize) == kBlockSize;
 }
 
@@ -87,7 +88,7 @@ void EfsVolume::abandonOpen() {
     if (m_host) m_host->close();
     m_host.reset();
     m_readOnly = false;
-    m_cachedBlock = -1;
+    dropBlockCache();
     m_hostBlocks = 0;
 }
 
@@ -106,7 +107,7 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
     }
     m_host = std::move(host);
     m_readOnly = readOnly;
-    m_cachedBlock = -1;
+    dropBlockCache();
 
     auto failWith = [this](int32_t code) {
         abandonOpen();
@@ -194,6 +195,7 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
         if (!writeHeader(header)) return failWith(ErrorIo);
     }
     if (recovery) runRecoveryPass();
+    if (!flushBlocks()) return failWith(ErrorIo);
     m_lastError = ErrorNone;
     return true;
 }
@@ -244,6 +246,7 @@ void EfsVolume::closeVolume() {
     if (!m_readOnly) {
         // Data first, then the clean flag: a crash in between leaves the flag set and
         // the next open runs the recovery pass.
+        ok = flushBlocks() && ok;
         ok = m_host->sync() && ok;
         std::vector<uint8_t> header;
         if (readHeader(&header)) {
@@ -261,7 +264,7 @@ void EfsVolume::closeVolume() {
     m_freePtrs.clear();
     m_freeInMaps = 0;
     m_pendingFreeOps.clear();
-    m_cachedBlock = -1;
+    dropBlockCache();
     m_hostBlocks = 0;
     ok = ok && !m_freeTreeFailed;
     m_freeTreeFailed = false;
@@ -286,6 +289,8 @@ bool EfsVolume::compact() {
     };
     EfsVolume temp(m_factory);
     temp.setEncryptor(m_encryptor);
+    // The copy replaces the original only once it is whole and closed.
+    temp.setDeferredWrites(true);
     if (!temp.openVolume(tempPath)) {
         removeHost(tempPath);
         m_lastError = ErrorTempVolume;
@@ -396,7 +401,10 @@ int32_t EfsVolume::formatVersion() const {
 
 void EfsVolume::setEncryptor(EfsEncryptor* encryptor) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    // Blocks waiting to be written go out under the encryptor they were written with.
+    if (!flushBlocks()) m_lastError = ErrorIo;
     m_encryptor = encryptor ? encryptor : EfsEncryptor::defaultEncryptor();
+    m_blocks.clear();
     m_cachedBlock = -1;
 }
 
@@ -474,9 +482,7 @@ bool EfsVolume::readBlock(int32_t block, void* dst, int32_t length, int32_t offs
     if (block != m_cachedBlock) {
         // The buffer is overwritten below, so it no longer holds the old block.
         m_cachedBlock = -1;
-        const int64_t at = static_cast<int64_t>(block) * kBlockSize;
-        if (m_host->readAt(at, m_cache.data(), kBlockSize) != kBlockSize) return false;
-        if (!m_encryptor->decode(m_cache.data(), kBlockSize)) return false;
+        if (!fetchBlock(block, m_cache.data())) return false;
         m_cachedBlock = block;
     }
     if (length > 0) std::memcpy(dst, m_cache.data() + offset, static_cast<size_t>(length));
@@ -490,29 +496,121 @@ bool EfsVolume::writeBlock(int32_t block, const void* src, int32_t length, int32
         length > kBlockSize - offset || (src == nullptr && length > 0))
         return false;
     std::vector<uint8_t> buffer(kBlockSize, 0);
-    const int64_t at = static_cast<int64_t>(block) * kBlockSize;
     if (merge && length < kBlockSize) {
         if (block == m_cachedBlock) {
-            // The cache holds the block's plaintext as it is on disk.
             std::memcpy(buffer.data(), m_cache.data(), kBlockSize);
-        } else {
+        } else if (!fetchBlock(block, buffer.data())) {
             // The block lies wholly inside the host file: a short read is a failure, and
             // zero-filling the rest would write zeros over the block's data.
-            if (m_host->readAt(at, buffer.data(), kBlockSize) != kBlockSize) return false;
-            if (!m_encryptor->decode(buffer.data(), kBlockSize)) return false;
+            return false;
         }
     }
     if (length > 0) std::memcpy(buffer.data() + offset, src, static_cast<size_t>(length));
-    if (block == m_cachedBlock) std::memcpy(m_cache.data(), buffer.data(), kBlockSize);
-    if (!m_encryptor->encode(buffer.data(), kBlockSize) ||
-        m_host->writeAt(at, buffer.data(), kBlockSize) != kBlockSize) {
+    if (!putBlock(block, buffer.data())) {
         if (block == m_cachedBlock) m_cachedBlock = -1;
         return false;
+    }
+    if (block == m_cachedBlock) std::memcpy(m_cache.data(), buffer.data(), kBlockSize);
+    return true;
+}
+
+bool EfsVolume::fetchBlock(int32_t block, uint8_t* dst) {
+    auto it = m_blocks.find(block);
+    if (it != m_blocks.end()) {
+        std::memcpy(dst, it->second.bytes.data(), kBlockSize);
+        return true;
+    }
+    const int64_t at = static_cast<int64_t>(block) * kBlockSize;
+    if (m_host->readAt(at, dst, kBlockSize) != kBlockSize) return false;
+    if (!m_encryptor->decode(dst, kBlockSize)) return false;
+    // A read that cannot be kept still succeeds: the cache only saves the next read.
+    if (m_blocks.size() >= kCacheBlocks && !makeCacheRoom()) return true;
+    m_blocks[block].bytes.assign(dst, dst + kBlockSize);
+    return true;
+}
+
+bool EfsVolume::putBlock(int32_t block, const uint8_t* src) {
+    auto it = m_blocks.find(block);
+    if (it == m_blocks.end()) {
+        if (m_blocks.size() >= kCacheBlocks && !makeCacheRoom()) return false;
+        it = m_blocks.emplace(block, CachedBlock()).first;
+    }
+    it->second.bytes.assign(src, src + kBlockSize);
+    it->second.dirty = true;
+    m_dirty.insert(block);
+    return true;
+}
+
+bool EfsVolume::makeCacheRoom() {
+    if (!flushBlocks()) return false;
+    m_blocks.clear();
+    return true;
+}
+
+bool EfsVolume::flushBlocks() {
+    if (m_dirty.empty()) return true;
+    if (!m_host || m_readOnly) return false;
+    std::vector<uint8_t> out;
+    auto it = m_dirty.begin();
+    while (it != m_dirty.end()) {
+        // A run of neighbouring dirty blocks, encoded into one buffer.
+        const int32_t first = *it;
+        int32_t count = 0;
+        out.clear();
+        auto next = it;
+        while (next != m_dirty.end() && *next == first + count && count < kMaxBlocksPerTransfer) {
+            const std::vector<uint8_t>& bytes = m_blocks.at(*next).bytes;
+            out.insert(out.end(), bytes.begin(), bytes.end());
+            if (!m_encryptor->encode(out.data() + static_cast<size_t>(count) * kBlockSize,
+                                     kBlockSize))
+                return false;
+            ++count;
+            ++next;
+        }
+        const int64_t at = static_cast<int64_t>(first) * kBlockSize;
+        const int32_t bytes = count * kBlockSize;
+        if (m_host->writeAt(at, out.data(), bytes) != bytes) return false;
+        for (auto done = it; done != next; ++done) m_blocks.at(*done).dirty = false;
+        it = m_dirty.erase(it, next);
     }
     return true;
 }
 
+bool EfsVolume::flush() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_lastError = ErrorNone;
+    if (flushBlocks()) return true;
+    m_lastError = ErrorIo;
+    return false;
+}
+
+void EfsVolume::setDeferredWrites(bool on) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_lastError = ErrorNone;
+    m_deferWrites = on;
+    if (!on && !flushBlocks()) m_lastError = ErrorIo;
+}
+
+bool EfsVolume::deferredWrites() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_deferWrites;
+}
+
+bool EfsVolume::endOperation(bool ok) {
+    if (m_deferWrites || flushBlocks()) return ok;
+    // A flush that fails fails the operation; an operation that failed keeps its code.
+    if (ok || m_lastError == ErrorNone) m_lastError = ErrorIo;
+    return false;
+}
+
+void EfsVolume::dropBlockCache() {
+    m_blocks.clear();
+    m_dirty.clear();
+    m_cachedBlock = -1;
+}
+
 bool EfsVolume::readBlocks(int32_t first, int32_t count, char* dst) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_host || first < 1 || count < 1 || count > kMaxBlocksPerTransfer ||
         static_cast<int64_t>(first) + count > m_hostBlocks || dst == nullptr)
         return false;
@@ -526,12 +624,18 @@ bool EfsVolume::readBlocks(int32_t first, int32_t count, char* dst) {
                 reinterpret_cast<uint8_t*>(dst) + static_cast<size_t>(i) * kBlockSize, kBlockSize))
             return false;
     }
+    // Blocks written since the last flush are newer than the disk.
+    for (auto it = m_dirty.lower_bound(first); it != m_dirty.end() && *it < first + count; ++it) {
+        std::memcpy(dst + static_cast<size_t>(*it - first) * kBlockSize,
+                    m_blocks.at(*it).bytes.data(), kBlockSize);
+    }
     std::memcpy(m_cache.data(), dst + static_cast<size_t>(count - 1) * kBlockSize, kBlockSize);
     m_cachedBlock = first + count - 1;
     return true;
 }
 
 bool EfsVolume::writeBlocks(int32_t first, int32_t count, const char* src) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_host || m_readOnly || first < 1 || count < 1 || count > kMaxBlocksPerTransfer ||
         static_cast<int64_t>(first) + count > m_hostBlocks || src == nullptr)
         return false;
@@ -540,6 +644,13 @@ bool EfsVolume::writeBlocks(int32_t first, int32_t count, const char* src) {
         std::memcpy(m_cache.data(), src + static_cast<size_t>(m_cachedBlock - first) * kBlockSize,
                     kBlockSize);
     }
+    // The cache must not hold an older copy of any of these blocks, nor write one later.
+    auto forgetRange = [this, first, count] {
+        if (m_blocks.empty()) return;
+        for (int32_t b = first; b < first + count; ++b) {
+            if (m_blocks.erase(b)) m_dirty.erase(b);
+        }
+    };
     const int64_t at = static_cast<int64_t>(first) * kBlockSize;
     const int32_t bytes = count * kBlockSize;
     const char* out = src;
@@ -558,9 +669,12 @@ bool EfsVolume::writeBlocks(int32_t first, int32_t count, const char* src) {
         out = reinterpret_cast<const char*>(encoded.data());
     }
     if (m_host->writeAt(at, out, bytes) != bytes) {
+        // Part of the range may hold the new bytes and part the old: no copy is trusted.
         if (cacheInside) m_cachedBlock = -1;
+        forgetRange();
         return false;
     }
+    forgetRange();
     return true;
 }
 
@@ -583,7 +697,8 @@ bool EfsVolume::readRootSlot(int32_t offset, int32_t* value) {
 }
 
 bool EfsVolume::writeRootSlot(int32_t offset, int32_t value) {
-    if (!m_host || m_readOnly) return false;
+    // A root slot never names a node that is not on the disk yet.
+    if (!m_host || m_readOnly || !flushBlocks()) return false;
     uint8_t raw[4];
     encodeFixed32(raw, value);
     return m_host->writeAt(offset, raw, 4) == 4;
@@ -911,6 +1026,16 @@ int64_t EfsVolume::freeTotal() const {
 int64_t EfsVolume::hostBlocks() const {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     return m_hostBlocks;
+}
+
+size_t EfsVolume::cachedBlocks() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_blocks.size();
+}
+
+size_t EfsVolume::dirtyBlocks() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    return m_dirty.size();
 }
 
 int32_t EfsVolume::cachedBlock() const {

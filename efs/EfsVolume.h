@@ -20,6 +20,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <unordered_map>
 #include <vector>
 
 #include "efs/EfsEncryptor.h"
@@ -101,6 +103,14 @@ class EfsVolume final : private efs::BTreeNodeStore {
     void closeVolume();
     bool isOpen() const;
     bool isReadOnly() const;
+    // Every operation on stored files leaves the disk (the system's cache of it) holding
+    // its result when it returns, so a process that dies keeps all finished operations.
+    // With deferred writes on, their blocks stay in memory until the volume closes, the
+    // cache is full or flush() is called: for a volume that is written whole and thrown
+    // away if anything fails, such as a save into a temporary file. Off by default;
+    // turning it off flushes.
+    void setDeferredWrites(bool on);
+    bool deferredWrites() const;
     QString path() const;
     // Rewrites the volume into a fresh host file and swaps it in, keeping open handles
     // under their numbers and positions. The original stays untouched on any failure.
@@ -159,8 +169,19 @@ class EfsVolume final : private efs::BTreeNodeStore {
     // ---- Block layer and allocator ---------------------------------------------------
     // Used by the volume's own structures; public so that tools and tests can work
     // below the file level. Block numbers are >= 1 and inside the host file.
+    // Single blocks go through the block cache (see below): a block written here reaches
+    // the host file at the end of the operation, at flush() or when the volume closes.
     bool readBlock(int32_t block, void* dst, int32_t length, int32_t offset);
     bool writeBlock(int32_t block, const void* src, int32_t length, int32_t offset, bool merge);
+    // Whole data blocks first .. first + count - 1, moved in one host-file transfer
+    // around the block cache (reads see its newer blocks; writes replace its copies).
+    // Blocks must lie inside the host file.
+    static constexpr int32_t kMaxBlocksPerTransfer = 1024;  // 8 MiB
+    bool readBlocks(int32_t first, int32_t count, char* dst);
+    bool writeBlocks(int32_t first, int32_t count, const char* src);
+    // Writes every block changed so far to the host file; false, with ErrorIo, when a
+    // write fails (the blocks are tried again later).
+    bool flush();
     bool ensureFree(int32_t count);
     bool growHost();
     bool allocateBlocks(int32_t hint, int32_t count, int32_t mode, std::vector<Run>* out);
@@ -175,6 +196,11 @@ class EfsVolume final : private efs::BTreeNodeStore {
     int64_t freeTotal() const;
     int64_t hostBlocks() const;
     int32_t cachedBlock() const;
+    // Blocks held in the block cache (at most kCacheBlocks), and how many of them still
+    // have to reach the disk.
+    static constexpr size_t kCacheBlocks = 2048;  // 16 MiB
+    size_t cachedBlocks() const;
+    size_t dirtyBlocks() const;
     int32_t freeTreeRoot() const;
     int32_t fileTableRoot() const;
     size_t freeTreeCachedNodes() const;
@@ -251,21 +277,45 @@ class EfsVolume final : private efs::BTreeNodeStore {
                          std::vector<Run>* runs);
     void releaseFragmentsFrom(efs::FitRecord* record, int64_t excess);
     bool writeInlineToBlock(int32_t block, const efs::FitRecord& record, int64_t bytes);
-    // Whole data blocks first .. first + count - 1, moved in one host-file transfer: the
-    // same bytes on disk and in the one-block cache as count calls of readBlock or
-    // writeBlock would leave. Blocks must lie inside the host file.
-    static constexpr int32_t kMaxBlocksPerTransfer = 1024;  // 8 MiB
-    bool readBlocks(int32_t first, int32_t count, char* dst);
-    bool writeBlocks(int32_t first, int32_t count, const char* src);
     // How many whole blocks from position on lie in one contiguous run of the record,
     // given the cursor locateBlock left there; at most limit.
     int32_t contiguousBlocks(const Cursor& cursor, int32_t block, int64_t limit) const;
+    int32_t openFileImpl(const char* name, int32_t access, int32_t disposition);
+    bool removeFileImpl(const char* name);
+    bool renameFileImpl(const char* oldName, const char* newName);
+    bool setFileAttributesImpl(int32_t handle, int32_t value);
     bool writeFileImpl(int32_t handle, const char* data, int32_t length);
     bool setFileSizeImpl(int32_t handle, int64_t size);
     void closeFileImpl(int32_t handle);
     void stamp(efs::FitRecord* record, bool change, bool access) const;
 
     void checkTrees(QStringList* problems, std::vector<uint8_t>* owner);
+
+    // The block cache keeps the plaintext of single blocks moved by readBlock and
+    // writeBlock: records, tree nodes and the partial blocks at the ends of file data.
+    // A written block stays in it, dirty, until the public operation that wrote it ends
+    // (or, with deferred writes, until the volume closes) and always before the header is
+    // written, so a record or node changed several times in one operation reaches the
+    // disk once and neighbouring dirty blocks go out in one transfer. What reaches the
+    // disk, and in the end the host file, is what writing each change through would have
+    // left. At most kCacheBlocks blocks are held.
+    struct CachedBlock {
+        std::vector<uint8_t> bytes;
+        bool dirty = false;
+    };
+    // The plaintext of one block, from the cache or the disk (then kept, clean).
+    bool fetchBlock(int32_t block, uint8_t* dst);
+    // Takes a block's new plaintext into the cache, dirty.
+    bool putBlock(int32_t block, const uint8_t* src);
+    // Makes room for one more block: writes the dirty blocks and forgets the rest.
+    bool makeCacheRoom();
+    // Writes every dirty block, runs of neighbours in one transfer, in ascending order.
+    // Blocks whose write failed stay dirty and are tried again by the next flush.
+    bool flushBlocks();
+    // Ends a public operation that may have written blocks: they go to the disk now
+    // unless writes are deferred. Returns ok, or false (ErrorIo) when the flush failed.
+    bool endOperation(bool ok);
+    void dropBlockCache();
 
     mutable std::recursive_mutex m_lock;
     FileFactory m_factory;
@@ -294,4 +344,7 @@ class EfsVolume final : private efs::BTreeNodeStore {
     std::vector<uint8_t> m_cache;
     int32_t m_cachedBlock = -1;
     int64_t m_hostBlocks = 0;
+    std::unordered_map<int32_t, CachedBlock> m_blocks;
+    std::set<int32_t> m_dirty;  // the dirty blocks of m_blocks, ascending
+    bool m_deferWrites = false;
 };

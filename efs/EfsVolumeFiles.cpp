@@ -301,6 +301,17 @@ int32_t EfsVolume::openFile(const char* name, int32_t access, int32_t dispositio
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_host) return 0;
     m_lastError = ErrorNone;
+    const int32_t handle = openFileImpl(name, access, disposition);
+    if (endOperation(handle != 0)) return handle;
+    if (handle != 0) {
+        // The new file's blocks did not reach the disk: it is not handed out.
+        closeFileImpl(handle);
+        m_lastError = ErrorIo;
+    }
+    return 0;
+}
+
+int32_t EfsVolume::openFileImpl(const char* name, int32_t access, int32_t disposition) {
     if (name == nullptr) {
         m_lastError = ErrorArgument;
         return 0;
@@ -377,6 +388,7 @@ int32_t EfsVolume::openFile(const char* name, int32_t access, int32_t dispositio
 void EfsVolume::closeFile(int32_t handle) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     closeFileImpl(handle);
+    endOperation(m_lastError == ErrorNone);
 }
 
 void EfsVolume::closeFileImpl(int32_t handle) {
@@ -430,6 +442,10 @@ bool EfsVolume::findClosedFile(const char* name, int32_t* block) {
 bool EfsVolume::removeFile(const char* name) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;
+    return endOperation(removeFileImpl(name));
+}
+
+bool EfsVolume::removeFileImpl(const char* name) {
     if (!m_host || m_readOnly || !name) {
         m_lastError = !name ? ErrorArgument : ErrorState;
         return false;
@@ -456,6 +472,10 @@ bool EfsVolume::removeFile(const char* name) {
 bool EfsVolume::renameFile(const char* oldName, const char* newName) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;
+    return endOperation(renameFileImpl(oldName, newName));
+}
+
+bool EfsVolume::renameFileImpl(const char* oldName, const char* newName) {
     if (!m_host || m_readOnly || !oldName || !newName) {
         m_lastError = (!oldName || !newName) ? ErrorArgument : ErrorState;
         return false;
@@ -512,6 +532,10 @@ int32_t EfsVolume::fileAttributes(int32_t handle) {
 bool EfsVolume::setFileAttributes(int32_t handle, int32_t value) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;
+    return endOperation(setFileAttributesImpl(handle, value));
+}
+
+bool EfsVolume::setFileAttributesImpl(int32_t handle, int32_t value) {
     OpenFile* file = nullptr;
     OpenRecord* open = recordOf(handle, &file);
     if (!open) {
@@ -648,7 +672,7 @@ int32_t EfsVolume::readFile(int32_t handle, char* data, int32_t length) {
 bool EfsVolume::writeFile(int32_t handle, const char* data, int32_t length) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;
-    return writeFileImpl(handle, data, length);
+    return endOperation(writeFileImpl(handle, data, length));
 }
 
 bool EfsVolume::writeFileImpl(int32_t handle, const char* data, int32_t length) {
@@ -759,7 +783,7 @@ bool EfsVolume::writeFileImpl(int32_t handle, const char* data, int32_t length) 
 bool EfsVolume::setFileSize(int32_t handle, int64_t size) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;
-    return setFileSizeImpl(handle, size);
+    return endOperation(setFileSizeImpl(handle, size));
 }
 
 bool EfsVolume::setFileSizeImpl(int32_t handle, int64_t size) {

@@ -394,11 +394,15 @@ bool ProjectArchive::beginReplace(const QString& target) {
         dropTemporary();
         return fail(tr("Cannot save to %1: %2.").arg(shown(target), reason));
     }
+    // The temporary file counts only once it is closed, synced and checked: until then
+    // its blocks may wait in memory and go out together.
+    m_volume->setDeferredWrites(true);
     return true;
 }
 
 void ProjectArchive::dropTemporary() {
     m_volume->closeVolume();
+    m_volume->setDeferredWrites(false);
     if (!m_tempPath.isEmpty()) ::unlink(encoded(m_tempPath).constData());
     if (m_tempFd >= 0) ::close(m_tempFd);
     m_tempFd = -1;
@@ -426,6 +430,7 @@ bool ProjectArchive::commitReplace() {
         return failAndDrop(tr("Cannot save to %1: writing %2 failed: %3.")
                                .arg(shown(target), shown(m_tempPath), volumeReason()));
     }
+    m_volume->setDeferredWrites(false);
     if (!syncNoIntr(m_tempFd)) {
         return failAndDrop(tr("Cannot save to %1: %2.").arg(shown(target), systemError(errno)));
     }

@@ -523,7 +523,8 @@ class FailingTempFile final : public EfsFile {
     }
     int32_t read(void* b, int32_t n) override { return m_file.read(b, n); }
     int32_t write(const void* b, int32_t n) override {
-        if (m_temp && ++m_writes > 60) return -1;
+        // The copy fails once it reaches past its first 40 blocks.
+        if (m_temp && m_file.pos() + n > 40 * kBlockSize) return -1;
         return m_file.write(b, n);
     }
     int64_t seek(int64_t p) override { return m_file.seek(p); }
@@ -540,7 +541,6 @@ class FailingTempFile final : public EfsFile {
   private:
     EfsPosixFile m_file;
     bool m_temp = false;
-    int m_writes = 0;
 };
 
 }  // namespace

@@ -298,7 +298,15 @@ TEST(BlockLayer, RepeatedReadHitsTheHostOnceAndMergedWritesKeepTheRest) {
     std::vector<uint8_t> got(kBlockSize);
     ASSERT_TRUE(v.readBlock(501, got.data(), kBlockSize, 0));
     for (int i = 10; i < kBlockSize; ++i) ASSERT_EQ(got[i], 0) << "unmerged writes zero the rest";
+    EXPECT_EQ(v.dirtyBlocks(), 2u) << "written blocks wait in memory";
+    EXPECT_TRUE(blockOf(path, 500).count('\0') == kBlockSize) << "and not yet on the disk";
+    ASSERT_TRUE(v.flush());
+    EXPECT_EQ(v.dirtyBlocks(), 0u);
+    EXPECT_EQ(static_cast<uint8_t>(blockOf(path, 500)[77]), pattern[77]);
 
+    // A fresh session reads a block from the host once, then from memory.
+    v.closeVolume();
+    ASSERT_TRUE(v.openVolume(path));
     const int before = reads;
     ASSERT_TRUE(v.readBlock(500, got.data(), kBlockSize, 0));
     ASSERT_TRUE(v.readBlock(500, got.data(), 16, 4));
@@ -313,6 +321,7 @@ TEST(BlockLayer, RepeatedReadHitsTheHostOnceAndMergedWritesKeepTheRest) {
     EXPECT_TRUE(std::equal(got.begin() + 8100, got.end(), pattern.begin() + 8100));
     // The same through the host file, with the cache moved elsewhere.
     ASSERT_TRUE(v.readBlock(501, got.data(), 1, 0));
+    ASSERT_TRUE(v.flush());
     const QByteArray disk = blockOf(path, 500);
     EXPECT_EQ(static_cast<uint8_t>(disk[8050]), 0xEE);
     EXPECT_EQ(static_cast<uint8_t>(disk[7999]), pattern[7999]);
@@ -366,6 +375,9 @@ TEST(BlockLayer, FailedReadLeavesTheCacheEmpty) {
     std::vector<uint8_t> a(kBlockSize, 0x11), b(kBlockSize, 0x22), got(kBlockSize);
     ASSERT_TRUE(v.writeBlock(600, a.data(), kBlockSize, 0, false));
     ASSERT_TRUE(v.writeBlock(601, b.data(), kBlockSize, 0, false));
+    // Reopened, so that both blocks come from the host and go through the decoder.
+    v.closeVolume();
+    ASSERT_TRUE(v.openVolume(path));
     ASSERT_TRUE(v.readBlock(600, got.data(), kBlockSize, 0));
     EXPECT_EQ(v.cachedBlock(), 600);
     x.failNext = true;
