@@ -479,13 +479,20 @@ bool EfsVolume::readBlock(int32_t block, void* dst, int32_t length, int32_t offs
     if (!m_host || block < 1 || block >= m_hostBlocks || offset < 0 || length < 0 ||
         length > kBlockSize - offset || (dst == nullptr && length > 0))
         return false;
-    if (block != m_cachedBlock) {
-        // The buffer is overwritten below, so it no longer holds the old block.
-        m_cachedBlock = -1;
-        if (!fetchBlock(block, m_cache.data())) return false;
-        m_cachedBlock = block;
+    const uint8_t* plain = nullptr;
+    auto it = m_blocks.find(block);
+    if (it != m_blocks.end()) {
+        plain = it->second.bytes.data();
+    } else {
+        if (block != m_cachedBlock) {
+            // The buffer is overwritten below, so it no longer holds the old block.
+            m_cachedBlock = -1;
+            if (!fetchBlock(block, m_cache.data())) return false;
+            m_cachedBlock = block;
+        }
+        plain = m_cache.data();
     }
-    if (length > 0) std::memcpy(dst, m_cache.data() + offset, static_cast<size_t>(length));
+    if (length > 0) std::memcpy(dst, plain + offset, static_cast<size_t>(length));
     return true;
 }
 
@@ -495,22 +502,36 @@ bool EfsVolume::writeBlock(int32_t block, const void* src, int32_t length, int32
     if (!m_host || m_readOnly || block < 1 || block >= m_hostBlocks || offset < 0 || length < 0 ||
         length > kBlockSize - offset || (src == nullptr && length > 0))
         return false;
-    std::vector<uint8_t> buffer(kBlockSize, 0);
-    if (merge && length < kBlockSize) {
-        if (block == m_cachedBlock) {
-            std::memcpy(buffer.data(), m_cache.data(), kBlockSize);
-        } else if (!fetchBlock(block, buffer.data())) {
-            // The block lies wholly inside the host file: a short read is a failure, and
-            // zero-filling the rest would write zeros over the block's data.
+    const bool keepRest = merge && length < kBlockSize;
+    auto it = m_blocks.find(block);
+    if (it == m_blocks.end()) {
+        if (m_blocks.size() >= kCacheBlocks && !makeCacheRoom()) {
+            if (block == m_cachedBlock) m_cachedBlock = -1;
             return false;
         }
+        CachedBlock fresh;
+        fresh.bytes.resize(kBlockSize);
+        if (keepRest) {
+            if (block == m_cachedBlock) {
+                std::memcpy(fresh.bytes.data(), m_cache.data(), kBlockSize);
+            } else if (!fetchBlock(block, fresh.bytes.data())) {
+                // The block lies wholly inside the host file: a short read is a failure,
+                // and zero-filling the rest would write zeros over the block's data.
+                return false;
+            }
+        }
+        it = m_blocks.emplace(block, std::move(fresh)).first;
     }
-    if (length > 0) std::memcpy(buffer.data() + offset, src, static_cast<size_t>(length));
-    if (!putBlock(block, buffer.data())) {
-        if (block == m_cachedBlock) m_cachedBlock = -1;
-        return false;
+    uint8_t* bytes = it->second.bytes.data();
+    if (!keepRest) {
+        std::memset(bytes, 0, static_cast<size_t>(offset));
+        std::memset(bytes + offset + length, 0, static_cast<size_t>(kBlockSize - offset - length));
     }
-    if (block == m_cachedBlock) std::memcpy(m_cache.data(), buffer.data(), kBlockSize);
+    if (length > 0) std::memcpy(bytes + offset, src, static_cast<size_t>(length));
+    it->second.dirty = true;
+    m_dirty.insert(block);
+    // The cache now answers for the block; the one-block buffer no longer does.
+    if (block == m_cachedBlock) m_cachedBlock = -1;
     return true;
 }
 
@@ -522,23 +543,7 @@ bool EfsVolume::fetchBlock(int32_t block, uint8_t* dst) {
     }
     const int64_t at = static_cast<int64_t>(block) * kBlockSize;
     if (m_host->readAt(at, dst, kBlockSize) != kBlockSize) return false;
-    if (!m_encryptor->decode(dst, kBlockSize)) return false;
-    // A read that cannot be kept still succeeds: the cache only saves the next read.
-    if (m_blocks.size() >= kCacheBlocks && !makeCacheRoom()) return true;
-    m_blocks[block].bytes.assign(dst, dst + kBlockSize);
-    return true;
-}
-
-bool EfsVolume::putBlock(int32_t block, const uint8_t* src) {
-    auto it = m_blocks.find(block);
-    if (it == m_blocks.end()) {
-        if (m_blocks.size() >= kCacheBlocks && !makeCacheRoom()) return false;
-        it = m_blocks.emplace(block, CachedBlock()).first;
-    }
-    it->second.bytes.assign(src, src + kBlockSize);
-    it->second.dirty = true;
-    m_dirty.insert(block);
-    return true;
+    return m_encryptor->decode(dst, kBlockSize);
 }
 
 bool EfsVolume::makeCacheRoom() {
@@ -550,26 +555,26 @@ bool EfsVolume::makeCacheRoom() {
 bool EfsVolume::flushBlocks() {
     if (m_dirty.empty()) return true;
     if (!m_host || m_readOnly) return false;
-    std::vector<uint8_t> out;
     auto it = m_dirty.begin();
     while (it != m_dirty.end()) {
         // A run of neighbouring dirty blocks, encoded into one buffer.
         const int32_t first = *it;
         int32_t count = 0;
-        out.clear();
         auto next = it;
         while (next != m_dirty.end() && *next == first + count && count < kMaxBlocksPerTransfer) {
-            const std::vector<uint8_t>& bytes = m_blocks.at(*next).bytes;
-            out.insert(out.end(), bytes.begin(), bytes.end());
-            if (!m_encryptor->encode(out.data() + static_cast<size_t>(count) * kBlockSize,
-                                     kBlockSize))
-                return false;
             ++count;
             ++next;
         }
-        const int64_t at = static_cast<int64_t>(first) * kBlockSize;
         const int32_t bytes = count * kBlockSize;
-        if (m_host->writeAt(at, out.data(), bytes) != bytes) return false;
+        if (m_flushBuffer.size() < static_cast<size_t>(bytes)) m_flushBuffer.resize(bytes);
+        for (int32_t i = 0; i < count; ++i) {
+            uint8_t* at = m_flushBuffer.data() + static_cast<size_t>(i) * kBlockSize;
+            std::memcpy(at, m_blocks.at(first + i).bytes.data(), kBlockSize);
+            if (!m_encryptor->encode(at, kBlockSize)) return false;
+        }
+        if (m_host->writeAt(static_cast<int64_t>(first) * kBlockSize, m_flushBuffer.data(),
+                            bytes) != bytes)
+            return false;
         for (auto done = it; done != next; ++done) m_blocks.at(*done).dirty = false;
         it = m_dirty.erase(it, next);
     }
@@ -606,6 +611,7 @@ bool EfsVolume::endOperation(bool ok) {
 void EfsVolume::dropBlockCache() {
     m_blocks.clear();
     m_dirty.clear();
+    m_flushBuffer = std::vector<uint8_t>();
     m_cachedBlock = -1;
 }
 

@@ -196,8 +196,8 @@ class EfsVolume final : private efs::BTreeNodeStore {
     int64_t freeTotal() const;
     int64_t hostBlocks() const;
     int32_t cachedBlock() const;
-    // Blocks held in the block cache (at most kCacheBlocks), and how many of them still
-    // have to reach the disk.
+    // Blocks held in the block cache (written ones, at most kCacheBlocks), and how many
+    // of them still have to reach the disk.
     static constexpr size_t kCacheBlocks = 2048;  // 16 MiB
     size_t cachedBlocks() const;
     size_t dirtyBlocks() const;
@@ -291,10 +291,11 @@ class EfsVolume final : private efs::BTreeNodeStore {
 
     void checkTrees(QStringList* problems, std::vector<uint8_t>* owner);
 
-    // The block cache keeps the plaintext of single blocks moved by readBlock and
-    // writeBlock: records, tree nodes and the partial blocks at the ends of file data.
-    // A written block stays in it, dirty, until the public operation that wrote it ends
-    // (or, with deferred writes, until the volume closes) and always before the header is
+    // The block cache keeps the plaintext of the single blocks written by writeBlock:
+    // records, tree nodes and the partial blocks at the ends of file data. A block that is
+    // only read is not kept (most are read once; the one-block buffer m_cache serves
+    // repeated reads). A written block stays in it, dirty, until the public operation that wrote it
+    // ends (or, with deferred writes, until the volume closes) and always before the header is
     // written, so a record or node changed several times in one operation reaches the
     // disk once and neighbouring dirty blocks go out in one transfer. What reaches the
     // disk, and in the end the host file, is what writing each change through would have
@@ -303,10 +304,8 @@ class EfsVolume final : private efs::BTreeNodeStore {
         std::vector<uint8_t> bytes;
         bool dirty = false;
     };
-    // The plaintext of one block, from the cache or the disk (then kept, clean).
+    // The plaintext of one block, from the cache or the disk.
     bool fetchBlock(int32_t block, uint8_t* dst);
-    // Takes a block's new plaintext into the cache, dirty.
-    bool putBlock(int32_t block, const uint8_t* src);
     // Makes room for one more block: writes the dirty blocks and forgets the rest.
     bool makeCacheRoom();
     // Writes every dirty block, runs of neighbours in one transfer, in ascending order.
@@ -347,4 +346,5 @@ class EfsVolume final : private efs::BTreeNodeStore {
     std::unordered_map<int32_t, CachedBlock> m_blocks;
     std::set<int32_t> m_dirty;  // the dirty blocks of m_blocks, ascending
     bool m_deferWrites = false;
+    std::vector<uint8_t> m_flushBuffer;  // encoded runs on their way out (at most 8 MiB)
 };

@@ -99,11 +99,12 @@ bool EfsVolume::storeRecordImpl(int32_t b, FitRecord* record, int32_t* storedFit
     // overwrite whatever follows it.
     if (!allowMove && fit > *storedFit) allowMove = true;
     if (allowMove) {
-        FitRecord first;
-        if (b < 1 || b >= m_hostBlocks || !readBlock(b, first.data(), kBlockSize, 0) ||
-            first.addr() != b)
+        // Only the stored record's own address and block count are needed.
+        uint8_t head[kRecFragmentsCount];
+        if (b < 1 || b >= m_hostBlocks || !readBlock(b, head, kRecFragmentsCount, 0) ||
+            decodeFixed32(head + kRecAddr) != b)
             return false;
-        const int32_t stored = first.fitSize();
+        const int32_t stored = decodeFixed32(head + kRecFitSize);
         if (stored != fit) {
             if (stored < 1 || static_cast<int64_t>(b) + stored > m_hostBlocks) return false;
             releaseRun(b, stored);
@@ -374,7 +375,7 @@ int32_t EfsVolume::openFileImpl(const char* name, int32_t access, int32_t dispos
     const int32_t handle = ++m_lastHandle;
     m_handles[handle] = OpenFile{access, 0, block};
     if (disposition == CreateAlways || disposition == TruncateExisting) {
-        if (!setFileSize(handle, 0)) {
+        if (!setFileSizeImpl(handle, 0)) {
             // A file that could not be emptied must not be handed out as empty.
             const int32_t error = m_lastError;
             closeFileImpl(handle);
