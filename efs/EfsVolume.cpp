@@ -298,9 +298,7 @@ bool EfsVolume::compact() {
     }
     VolumeParams tempParams = m_params;
     tempParams.allocMode = AllocFromStart;
-    temp.loadParameters(tempParams);
-
-    bool copied = true;
+    bool copied = temp.loadParameters(tempParams);
     std::vector<FileNameKey> keys;
     if (!m_fileTable.collectKeys(&keys)) copied = false;
     std::vector<char> buffer(kBlockSize);
@@ -318,7 +316,11 @@ bool EfsVolume::compact() {
         }
         if (copied && done != fileSize(from)) copied = false;
         if (copied && !temp.setFileAttributes(to, fileAttributes(from))) copied = false;
-        if (from) closeFile(from);
+        if (from) {
+            // Closing stores the original's access time: a write that fails is reported.
+            closeFile(from);
+            if (m_lastError != ErrorNone) copied = false;
+        }
         if (to) temp.closeFile(to);
         if (temp.lastError() != ErrorNone) copied = false;
     }
@@ -339,7 +341,27 @@ bool EfsVolume::compact() {
     for (const auto& [block, open] : m_openRecords) savedNames[block] = open.record.fileName();
     const VolumeParams savedParams = m_params;
     const QString path = m_path;
+    // Gives every handle that was open its number and position again.
+    auto restoreHandles = [&] {
+        bool ok = true;
+        for (const auto& [handle, file] : savedHandles) {
+            auto it = savedNames.find(file.recordBlock);
+            if (it == savedNames.end()) continue;
+            m_lastHandle = handle - 1;
+            const int32_t h = openFile(it->second.c_str(), file.access, OpenAlways);
+            if (h == 0 || seekFile(h, file.position) != file.position) ok = false;
+        }
+        return ok;
+    };
     closeVolume();
+    if (m_lastError != ErrorNone) {
+        // The original did not close cleanly, so nothing replaces it: it is opened again
+        // (its recovery pass runs if its clean flag was not written) and the copy goes.
+        removeHost(tempPath);
+        if (openVolume(path)) restoreHandles();
+        m_lastError = ErrorIo;
+        return false;
+    }
 
     std::unique_ptr<EfsFile> shell = m_factory();
     if (shell) {
@@ -351,16 +373,12 @@ bool EfsVolume::compact() {
         shell->move(tempPath, path);
     }
     if (!openVolume(path)) return false;
-    loadParameters(savedParams);
-    for (const auto& [handle, file] : savedHandles) {
-        auto it = savedNames.find(file.recordBlock);
-        if (it == savedNames.end()) continue;
-        m_lastHandle = handle - 1;
-        const int32_t h = openFile(it->second.c_str(), file.access, OpenAlways);
-        if (h != 0) seekFile(h, file.position);
-    }
-    m_lastError = ErrorNone;
-    return true;
+    // The volume is compacted now; parameters or handles that could not be restored
+    // still fail the call.
+    bool ok = loadParameters(savedParams);
+    ok = restoreHandles() && ok;
+    m_lastError = ok ? ErrorNone : ErrorIo;
+    return ok;
 }
 
 bool EfsVolume::reformat() {
@@ -454,7 +472,14 @@ void EfsVolume::setGrowthStep(int64_t bytes) {
     m_lastError = ErrorNone;
     if (bytes < kBlockSize) return;
     std::vector<uint8_t> header;
-    if (!m_host || m_readOnly || !readHeader(&header)) return;
+    if (!m_host || m_readOnly) {
+        m_lastError = ErrorState;
+        return;
+    }
+    if (!readHeader(&header)) {
+        m_lastError = ErrorIo;
+        return;
+    }
     m_params.growthStep = bytes;
     m_params.encode(header.data() + kHeaderParams);
     if (!writeHeader(header)) m_lastError = ErrorIo;
