@@ -11,9 +11,33 @@
 #include <vector>
 
 #include "efs/Coding.h"
+#include "efs/EfsFile.h"
 #include "efs/EfsVolume.h"
 
 namespace efstest {
+
+// A host file that hands every call to a real POSIX file, for tests that watch or fail
+// some of them. readAt and writeAt keep their default (seek, then read or write), so an
+// override of read or write sees every transfer.
+class ForwardingFile : public EfsFile {
+  public:
+    bool open(const QString& p) override { return m_file.open(p); }
+    int32_t read(void* b, int32_t n) override { return m_file.read(b, n); }
+    int32_t write(const void* b, int32_t n) override { return m_file.write(b, n); }
+    int64_t seek(int64_t p) override { return m_file.seek(p); }
+    int64_t pos() override { return m_file.pos(); }
+    int64_t size() override { return m_file.size(); }
+    bool close() override { return m_file.close(); }
+    bool truncate(int64_t n) override { return m_file.truncate(n); }
+    bool isEmpty() override { return m_file.isEmpty(); }
+    void remove(const QString& p) override { m_file.remove(p); }
+    void move(const QString& a, const QString& b) override { m_file.move(a, b); }
+    bool sync() override { return m_file.sync(); }
+    bool openReadOnly(const QString& p) override { return m_file.openReadOnly(p); }
+
+  protected:
+    EfsPosixFile m_file;
+};
 
 inline QString tempDir() {
     const char* env = std::getenv("VOXTRAIL_TEST_TMP");

@@ -28,37 +28,17 @@ struct HostLog {
     bool failWrites = false;
 };
 
-class LoggingFile final : public EfsFile {
+class LoggingFile final : public ForwardingFile {
   public:
     explicit LoggingFile(HostLog* log) : m_log(log) {}
-    bool open(const QString& p) override { return m_file.open(p); }
-    int32_t read(void* b, int32_t n) override { return m_file.read(b, n); }
     int32_t write(const void* b, int32_t n) override {
         if (m_log->failWrites) return -1;
         ++m_log->writes;
         m_log->bytesWritten += n;
         return m_file.write(b, n);
     }
-    int64_t seek(int64_t p) override { return m_file.seek(p); }
-    int32_t readAt(int64_t p, void* b, int32_t n) override { return m_file.readAt(p, b, n); }
-    int32_t writeAt(int64_t p, const void* b, int32_t n) override {
-        if (m_log->failWrites) return -1;
-        ++m_log->writes;
-        m_log->bytesWritten += n;
-        return m_file.writeAt(p, b, n);
-    }
-    int64_t pos() override { return m_file.pos(); }
-    int64_t size() override { return m_file.size(); }
-    bool close() override { return m_file.close(); }
-    bool truncate(int64_t n) override { return m_file.truncate(n); }
-    bool isEmpty() override { return m_file.isEmpty(); }
-    void remove(const QString& p) override { m_file.remove(p); }
-    void move(const QString& a, const QString& b) override { m_file.move(a, b); }
-    bool sync() override { return m_file.sync(); }
-    bool openReadOnly(const QString& p) override { return m_file.openReadOnly(p); }
 
   private:
-    EfsPosixFile m_file;
     HostLog* m_log;
 };
 

@@ -515,31 +515,19 @@ TEST(Compact, KeepsHandlesContentsAndShrinksTheHost) {
 namespace {
 
 // Fails every write to the temporary volume of a compact once it holds some data.
-class FailingTempFile final : public EfsFile {
+class FailingTempFile final : public efstest::ForwardingFile {
   public:
     bool open(const QString& p) override {
         m_temp = p.endsWith("~");
         return m_file.open(p);
     }
-    int32_t read(void* b, int32_t n) override { return m_file.read(b, n); }
     int32_t write(const void* b, int32_t n) override {
         // The copy fails once it reaches past its first 40 blocks.
         if (m_temp && m_file.pos() + n > 40 * kBlockSize) return -1;
         return m_file.write(b, n);
     }
-    int64_t seek(int64_t p) override { return m_file.seek(p); }
-    int64_t pos() override { return m_file.pos(); }
-    int64_t size() override { return m_file.size(); }
-    bool close() override { return m_file.close(); }
-    bool truncate(int64_t n) override { return m_file.truncate(n); }
-    bool isEmpty() override { return m_file.isEmpty(); }
-    void remove(const QString& p) override { m_file.remove(p); }
-    void move(const QString& a, const QString& b) override { m_file.move(a, b); }
-    bool sync() override { return m_file.sync(); }
-    bool openReadOnly(const QString& p) override { return m_file.openReadOnly(p); }
 
   private:
-    EfsPosixFile m_file;
     bool m_temp = false;
 };
 
