@@ -106,11 +106,11 @@ QByteArray write(const ChapterList& chapters) {
 }
 
 QString ReadResult::errorText() const {
-    if (errorLine <= 0) return errorMessage;
-    return QStringLiteral("line %1, column %2: %3")
-        .arg(errorLine)
-        .arg(errorColumn)
-        .arg(errorMessage);
+    // The parser's own messages end in a full stop; the text goes inside a sentence.
+    QString message = errorMessage;
+    while (message.endsWith(QLatin1Char('.'))) message.chop(1);
+    if (errorLine <= 0) return message;
+    return QStringLiteral("line %1, column %2: %3").arg(errorLine).arg(errorColumn).arg(message);
 }
 
 ReadResult read(const QByteArray& bytes) {

@@ -57,7 +57,7 @@ struct ReadResult {
     int errorLine = 0;
     int errorColumn = 0;
 
-    // "line L, column C: message", for showing to a person.
+    // "line L, column C: message", for showing to a person inside a sentence (no full stop).
     QString errorText() const;
 };
 

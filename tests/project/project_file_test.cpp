@@ -124,6 +124,7 @@ TEST_F(ProjectFileTest, ADescriptionThatIsNotWellFormedFailsWithTheParserMessage
     EXPECT_TRUE(error.contains("bad.vx")) << error.toStdString();
     EXPECT_TRUE(error.contains("line 4")) << error.toStdString();
     EXPECT_TRUE(error.contains("column")) << error.toStdString();
+    EXPECT_TRUE(error.endsWith(".") && !error.endsWith("..")) << error.toStdString();
     EXPECT_EQ(fileBytes(path), before);
 }
 
