@@ -712,7 +712,22 @@ bool EfsVolume::writeBlocks(int32_t first, int32_t count, const char* src) {
 // ---- Node store ----------------------------------------------------------------------
 
 bool EfsVolume::readNodeBlock(int32_t b, uint8_t* dst, int32_t length) {
-    return readBlock(b, dst, length, 0);
+    // Every look-up reads the nodes on its path again: they stay in the cache.
+    if (!m_host || b < 1 || b >= m_hostBlocks || length < 0 || length > kBlockSize) return false;
+    auto it = m_blocks.find(b);
+    if (it == m_blocks.end()) {
+        CachedBlock fresh;
+        fresh.bytes.resize(kBlockSize);
+        if (!fetchBlock(b, fresh.bytes.data())) return false;
+        // Without room (blocks that cannot be written yet), the node is just not kept.
+        if (m_blocks.size() >= kCacheBlocks && !makeCacheRoom()) {
+            std::memcpy(dst, fresh.bytes.data(), static_cast<size_t>(length));
+            return true;
+        }
+        it = m_blocks.emplace(b, std::move(fresh)).first;
+    }
+    std::memcpy(dst, it->second.bytes.data(), static_cast<size_t>(length));
+    return true;
 }
 
 bool EfsVolume::writeNodeBlock(int32_t b, const uint8_t* src, int32_t length) {

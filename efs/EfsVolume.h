@@ -291,15 +291,16 @@ class EfsVolume final : private efs::BTreeNodeStore {
 
     void checkTrees(QStringList* problems, std::vector<uint8_t>* owner);
 
-    // The block cache keeps the plaintext of the single blocks written by writeBlock:
-    // records, tree nodes and the partial blocks at the ends of file data. A block that is
-    // only read is not kept (most are read once; the one-block buffer m_cache serves
-    // repeated reads). A written block stays in it, dirty, until the public operation that wrote it
-    // ends (or, with deferred writes, until the volume closes) and always before the header is
-    // written, so a record or node changed several times in one operation reaches the
-    // disk once and neighbouring dirty blocks go out in one transfer. What reaches the
-    // disk, and in the end the host file, is what writing each change through would have
-    // left. At most kCacheBlocks blocks are held.
+    // The block cache keeps the plaintext of the single blocks written by writeBlock
+    // (records, tree nodes, the partial blocks at the ends of file data) and of the tree
+    // nodes read, since every look-up reads its path again. Other blocks that are only
+    // read are not kept: most are read once, and the one-block buffer m_cache serves
+    // repeated reads. A written block stays in the cache, dirty, until the public
+    // operation that wrote it ends (with deferred writes, until the volume closes), and
+    // always goes out before the header is written. So a record or node changed several
+    // times in one operation reaches the disk once, and neighbouring dirty blocks go out
+    // in one transfer; what reaches the disk, and in the end the host file, is what
+    // writing each change through would have left. At most kCacheBlocks blocks are held.
     struct CachedBlock {
         std::vector<uint8_t> bytes;
         bool dirty = false;

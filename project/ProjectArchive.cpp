@@ -190,7 +190,7 @@ bool ProjectArchive::readFile(const char* name, QByteArray& out) {
     }
     // A stored file's bytes all lie inside the host file; a larger size is damage and
     // must not drive an allocation.
-    const qint64 hostSize = QFileInfo(m_path).size();
+    const int64_t hostSize = m_volume->hostBlocks() * efs::kBlockSize;
     if (size > hostSize) {
         return failAndClose(tr("The stored file %1 in %2 is damaged: it claims %3 bytes, more "
                                "than the whole file holds.")
