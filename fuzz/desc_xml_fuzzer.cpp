@@ -10,13 +10,12 @@
 #include <memory>
 #include <string>
 
+#include "FuzzQuietQt.h"
 #include "FuzzSupport.h"
 #include "project/Project.h"
 #include "project/ProjectDescription.h"
 
 namespace {
-
-void quietMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 // Chapters and entries with the texts write() would store.
 bool sameStoredContent(const ChapterList& a, const ChapterList& b) {
@@ -40,11 +39,7 @@ bool sameStoredContent(const ChapterList& a, const ChapterList& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = [] {
-        qInstallMessageHandler(quietMessages);
-        return true;
-    }();
-    (void)quiet;
+    fuzzQuietQt();
     std::string fuzzContext = "read";
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const ProjectDescription::ReadResult result = ProjectDescription::read(bytes);

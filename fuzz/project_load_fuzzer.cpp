@@ -27,6 +27,7 @@
 #include <system_error>
 #include <vector>
 
+#include "FuzzQuietQt.h"
 #include "FuzzSupport.h"
 #include "project/Project.h"
 #include "project/ProjectArchive.h"
@@ -35,8 +36,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void quietMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 // The private folder of this process: made on first use, removed with everything in it
 // when the process exits normally.
@@ -234,11 +233,7 @@ std::string text(const QString& s) { return s.toStdString(); }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = [] {
-        qInstallMessageHandler(quietMessages);
-        return true;
-    }();
-    (void)quiet;
+    fuzzQuietQt();
     const Workspace& ws = workspace();
     const std::string input = ws.path(kInputName);
     const std::string saved = ws.path(kSavedName);
@@ -346,11 +341,7 @@ std::string container(const std::vector<std::pair<const char*, QByteArray>>& fil
 }  // namespace
 
 int fuzzWriteCorpus(const std::string& dir) {
-    static const bool quiet = [] {
-        qInstallMessageHandler(quietMessages);
-        return true;
-    }();
-    (void)quiet;
+    fuzzQuietQt();
     int n = 0;
     auto save = [&](const std::string& name, const std::string& bytes) {
         if (!bytes.empty() && fuzzWriteFile(dir, name, bytes)) ++n;
