@@ -348,4 +348,6 @@ class EfsVolume final : private efs::BTreeNodeStore {
     std::set<int32_t> m_dirty;  // the dirty blocks of m_blocks, ascending
     bool m_deferWrites = false;
     std::vector<uint8_t> m_flushBuffer;  // encoded runs on their way out (at most 8 MiB)
+    static constexpr int64_t kSmallReadBlocks = 32;
+    std::vector<char> m_readBuffer;  // small reads that end inside a block (at most 256 KiB)
 };

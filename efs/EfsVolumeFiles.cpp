@@ -644,9 +644,24 @@ int32_t EfsVolume::readFile(int32_t handle, char* data, int32_t length) {
         }
         const auto offset = static_cast<int32_t>(file->position % kBlockSize);
         if (offset == 0) {
+            const int64_t want = std::min<int64_t>(length - delivered, size - file->position);
+            // A small read that ends inside a block of the same run comes in one transfer
+            // with that block, through a buffer, instead of a second transfer for it.
+            const int64_t span = want / kBlockSize + 1;
+            if (want % kBlockSize != 0 && span > 1 && span <= kSmallReadBlocks &&
+                contiguousBlocks(cursor, block, span) == span) {
+                m_readBuffer.resize(static_cast<size_t>(span) * kBlockSize);
+                if (!readBlocks(block, static_cast<int32_t>(span), m_readBuffer.data())) {
+                    m_lastError = ErrorIo;
+                    break;
+                }
+                std::memcpy(data + delivered, m_readBuffer.data(), static_cast<size_t>(want));
+                delivered += static_cast<int32_t>(want);
+                file->position += want;
+                continue;
+            }
             // Whole blocks that follow each other on disk come in one transfer.
-            const int64_t whole =
-                std::min<int64_t>(length - delivered, size - file->position) / kBlockSize;
+            const int64_t whole = want / kBlockSize;
             const int32_t n = contiguousBlocks(cursor, block, whole);
             if (n > 1) {
                 if (!readBlocks(block, n, data + delivered)) {

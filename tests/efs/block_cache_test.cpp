@@ -250,3 +250,62 @@ TEST(BlockCache, SmallFilesCostAFewHostWritesEach) {
         v.closeFile(h);
     }
 }
+
+// With deferred writes nothing reaches the disk before the close, yet every read sees the
+// newest bytes: small reads ending inside a block, reads in pieces, and the closed volume.
+TEST(BlockCache, DeferredWritesReadBackBeforeAndAfterTheClose) {
+    const QString path = freshPath("cache_deferred.vx");
+    HostLog log;
+    std::vector<std::vector<char>> files;
+    {
+        EfsVolume v(loggingFactory(&log));
+        ASSERT_TRUE(v.openVolume(path));
+        v.setDeferredWrites(true);
+        const int before = log.writes;
+        for (int i = 0; i < 12; ++i) {
+            std::vector<char> data(1000 + i * 7000);
+            for (size_t k = 0; k < data.size(); ++k) data[k] = static_cast<char>(k * 13 + i);
+            const std::string name = "take" + std::to_string(i);
+            const int32_t h =
+                v.openFile(name.c_str(), EfsVolume::AccessWrite, EfsVolume::CreateAlways);
+            ASSERT_NE(h, 0);
+            // Written in two pieces, so that the first piece's last block is merged.
+            const auto half = static_cast<int32_t>(data.size() / 2);
+            ASSERT_TRUE(v.writeFile(h, data.data(), half));
+            ASSERT_TRUE(
+                v.writeFile(h, data.data() + half, static_cast<int32_t>(data.size()) - half));
+            ASSERT_EQ(v.seekFile(h, 0), 0);
+            std::vector<char> got(data.size());
+            ASSERT_EQ(v.readFile(h, got.data(), static_cast<int32_t>(got.size())),
+                      static_cast<int32_t>(got.size()));
+            ASSERT_EQ(got, data) << name << " read back while open";
+            v.closeFile(h);
+            ASSERT_EQ(v.lastError(), 0);
+            files.push_back(std::move(data));
+        }
+        EXPECT_GT(v.dirtyBlocks(), 0u) << "records wait for the close";
+        v.closeVolume();
+        ASSERT_EQ(v.lastError(), 0);
+        EXPECT_GT(log.writes, before);
+    }
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolumeReadOnly(path));
+    EXPECT_TRUE(v.check().isEmpty()) << v.check().join("; ").toStdString();
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string name = "take" + std::to_string(i);
+        const int32_t h = v.openFile(name.c_str(), EfsVolume::AccessRead, EfsVolume::OpenExisting);
+        ASSERT_NE(h, 0);
+        // Whole, then again in odd pieces.
+        std::vector<char> got(files[i].size());
+        ASSERT_EQ(v.readFile(h, got.data(), static_cast<int32_t>(got.size())),
+                  static_cast<int32_t>(got.size()));
+        EXPECT_EQ(got, files[i]) << name;
+        ASSERT_EQ(v.seekFile(h, 0), 0);
+        std::vector<char> pieces;
+        char buffer[5000];
+        for (int32_t n; (n = v.readFile(h, buffer, sizeof buffer)) > 0;)
+            pieces.insert(pieces.end(), buffer, buffer + n);
+        EXPECT_EQ(pieces, files[i]) << name << " in pieces";
+        v.closeFile(h);
+    }
+}
