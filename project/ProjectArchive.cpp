@@ -304,6 +304,9 @@ void ProjectArchive::removeStaleTemporaries(const QString& target) {
 bool ProjectArchive::beginReplace(const QString& target) {
     if (m_tempFd >= 0) abortReplace();
     m_volume->closeVolume();
+    // A volume keeps the parameters of the container it opened last (a loaded file may
+    // carry any growth step); a new container starts from the defaults.
+    m_volume = m_factory ? std::make_unique<EfsVolume>(m_factory) : std::make_unique<EfsVolume>();
     m_error.clear();
     if (target.isEmpty()) return fail(tr("No file name was given."));
 

@@ -464,3 +464,29 @@ TEST_F(ProjectFileTest, AReadFailureAnywhereInALoadKeepsTheProject) {
     }
     EXPECT_GT(inSounds, 0) << "no failure fell into the reading of a sound";
 }
+
+TEST_F(ProjectFileTest, AProjectFromAContainerWithAHugeGrowthStepSavesWithTheDefaults) {
+    const QString folder = freshFolder("file_growth_step");
+    const QString path = folder + "/odd.vx";
+    setProject(twoChapters());
+    ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+    // A growth step that the header accepts but no host file can take.
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        uint8_t raw[8];
+        efs::encodeFixed64(raw, int64_t{1} << 57);
+        ASSERT_TRUE(f.seek(efs::kHeaderParams + 8));
+        ASSERT_EQ(f.write(reinterpret_cast<const char*>(raw), 8), 8);
+    }
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    const QString copy = folder + "/copy.vx";
+    ASSERT_TRUE(project().save(copy)) << project().lastError().toStdString();
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolumeReadOnly(copy));
+    EXPECT_EQ(v.parameters().growthStep, efs::VolumeParams().growthStep);
+    v.closeVolume();
+    setProject({});
+    ASSERT_TRUE(project().load(copy)) << project().lastError().toStdString();
+    EXPECT_EQ(snapshot(), twoChapters());
+}
