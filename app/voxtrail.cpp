@@ -337,7 +337,8 @@ void voxtrail::on_addChapter_clicked(bool) {
     commitEdits();
     modified = true;
     Chapter* chapter = Project::instance().addChapter();
-    chapter->name = tr("nova kapitola");
+    // A name stored in the project, not a text of the window: never translated.
+    chapter->name = QStringLiteral("nova kapitola");
     auto* item = new QListWidgetItem(chapter->name);
     item->setFlags(item->flags() | Qt::ItemIsEditable);
     ui.chapters->addItem(item);

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTranslator>
 
 #include "cue_list_fixture.h"
 
@@ -81,7 +82,19 @@ TEST_F(EditingWindow, ShowsTheModelAsChapterListAndEntryTable) {
               QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
 }
 
+// A translation that has an entry for every text it is asked about.
+class EveryTextTranslated : public QTranslator {
+  public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char*, const char* source, const char*, int) const override {
+        return QStringLiteral("translated ") + QString::fromUtf8(source);
+    }
+};
+
 TEST_F(EditingWindow, AddingAChapterToAnEmptyProject) {
+    // The default chapter name is no user interface text: a translation leaves it alone.
+    EveryTextTranslated translator;
+    QCoreApplication::installTranslator(&translator);
     buildWindow();
     EXPECT_EQ(chapterList()->count(), 0);
     EXPECT_EQ(table()->rowCount(), 0);
