@@ -44,10 +44,9 @@ void JBufferString::setSize(long n) {
 void JBufferString::reset() { m_data = m_buffer; }
 
 void JBufferString::clear() {
+    // Writes nothing: copies sharing the buffer keep their bytes.
     m_used = 0;
     m_data = m_buffer;
-    // Without the terminator data() would still read as the old text.
-    terminate();
 }
 
 void JBufferString::add(const char* s, long n) {

@@ -4,9 +4,11 @@
 // A string view with editing operations over a character buffer the caller owns.
 //
 // The content is the bytes from data() up to buffer() + used. The caller's buffer must hold
-// capacity + 1 bytes: every change of the content's end writes a terminating zero byte
-// after it. Operations whose size rule is not met (no room, a negative length, a range
-// outside the content) leave the string unchanged; nothing is ever partly applied.
+// capacity + 1 bytes: every change of the content's end except clear() writes a
+// terminating zero byte after it. clear() writes nothing into the buffer, so after it data()
+// is no zero-terminated text; size() says where the content ends. Operations whose size
+// rule is not met (no room, a negative length, a range outside the content) leave the
+// string unchanged; nothing is ever partly applied.
 //
 // Copies refer to the same buffer: they see each other's bytes but not each other's fields.
 
@@ -29,6 +31,7 @@ class JSTREAM_EXPORT JBufferString {
     void setSize(long n);
     // Moves data() back to the buffer's start.
     void reset();
+    // Empties the content (used = 0, data() back at the buffer's start); writes no byte.
     void clear();
 
     void add(const char* s, long n);

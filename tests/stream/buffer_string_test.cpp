@@ -158,14 +158,19 @@ TEST(BufferString, ComparisonsWithAndWithoutCase) {
     EXPECT_TRUE(s < t);
 }
 
-TEST(BufferString, ClearedContentNoLongerMatchesTheOldText) {
+TEST(BufferString, ClearEmptiesTheContentAndLeavesTheSharedBytesAlone) {
     char buf[8];
     JBufferString s(buf, 7, false);
     s.assign("abc", 3);
+    const JBufferString copy = s;
     s.clear();
-    EXPECT_STREQ(s.data(), "");
+    EXPECT_EQ(s.size(), 0);
+    EXPECT_TRUE(s.isEmpty());
+    EXPECT_EQ(s.data(), buf);
     EXPECT_FALSE(s.startsWith('a'));
     EXPECT_FALSE(s.endsWith('c'));
+    // The copy's content lies in the same buffer: clear wrote nothing into it.
+    EXPECT_STREQ(copy.data(), "abc");
     char other[8];
     JBufferString empty(other, 7, false);
     EXPECT_FALSE(empty < s);
@@ -299,9 +304,8 @@ TEST(BufferString, RandomOperationsMatchTheModel) {
                     break;
                 case 7:
                     if (pick(0, 3) == 0) {
-                        s.clear();
+                        s.clear();  // writes no byte
                         m.start = m.used = 0;
-                        m.terminate();
                     } else {
                         s.reset();
                         m.start = 0;
