@@ -165,7 +165,7 @@ JMappedOutputStream::~JMappedOutputStream() {
 }
 
 bool JMappedOutputStream::seek(qint64 pos) {
-    if (m_target == nullptr || pos < 0 || pos > m_size) return false;
+    if (m_target == nullptr || pos < 0 || pos >= m_size) return false;
     return m_target->seek(m_start + pos);
 }
 

@@ -60,7 +60,8 @@ class JSTREAM_EXPORT JMappedOutputStream final : public JOutputStream {
     // Flushes the target; with deleteStream set, closes and deletes it.
     ~JMappedOutputStream() override;
 
-    // Accepts 0 to size().
+    // Accepts 0 to size() - 1: a position at or past the end is refused. (Writing moves
+    // the position up to size().)
     bool seek(qint64 pos) override;
     qint64 size() override;
     qint64 pos() const override;

@@ -237,16 +237,23 @@ TEST(MappedOutputStream, AFixedWindowTakesExactlyItsSize) {
     EXPECT_TRUE(w.isOk());
 }
 
-TEST(MappedOutputStream, SeekAcceptsTheEndOnly) {
+TEST(MappedOutputStream, SeekRefusesTheEndAndBeyond) {
     VectorStream target;
     JMappedOutputStream w(&target, 4, 2);
     EXPECT_TRUE(w.seek(3));
     EXPECT_EQ(w.pos(), 3);
-    EXPECT_EQ(w.write("x", 1), 1);
-    EXPECT_TRUE(w.seek(4));
+    EXPECT_FALSE(w.seek(4));
     EXPECT_FALSE(w.seek(5));
     EXPECT_FALSE(w.seek(-1));
+    EXPECT_EQ(w.pos(), 3);
+    EXPECT_EQ(w.write("x", 1), 1);
     EXPECT_EQ(w.write("y", 1), -1);
+    // A window that grew accepts positions inside its new size only.
+    w.setResizable(true);
+    EXPECT_EQ(w.write("yz", 2), 2);
+    EXPECT_EQ(w.size(), 6);
+    EXPECT_TRUE(w.seek(5));
+    EXPECT_FALSE(w.seek(6));
 }
 
 TEST(MappedOutputStream, AResizableWindowGrowsAndRemembersShortWrites) {
