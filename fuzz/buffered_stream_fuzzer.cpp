@@ -100,6 +100,8 @@ void checkState(JBufferedStream& stream, const MemoryStream& source, const Model
     FUZZ_CHECK(stream.size() == std::max(model.end(), model.pos));
     FUZZ_CHECK(stream.atEnd() == (model.pos >= model.end()));
     FUZZ_CHECK(static_cast<qint64>(source.bytes.size()) <= model.end());
+    // The source accepts every write while it is open.
+    FUZZ_CHECK(!stream.hasWriteError());
 }
 
 void checkSourceHoldsModel(const MemoryStream& source, const Model& model,

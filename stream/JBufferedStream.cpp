@@ -33,6 +33,15 @@ qint64 JBufferedStream::size() {
 
 bool JBufferedStream::writeBack() {
     if (!m_dirty) return true;
+    if (writeDirtyBytes()) {
+        m_dirty = false;
+        return true;
+    }
+    m_writeError = true;
+    return false;
+}
+
+bool JBufferedStream::writeDirtyBytes() {
     if (m_source == nullptr) return false;
     qint64 sourceSize = m_source->size();
     if (sourceSize < 0) return false;
@@ -54,7 +63,6 @@ bool JBufferedStream::writeBack() {
         if (written <= 0) return false;
         done += written;
     }
-    m_dirty = false;
     return true;
 }
 
@@ -161,6 +169,7 @@ void JBufferedStream::flush() {
 }
 
 void JBufferedStream::close() {
+    // Bytes that cannot be written back are dropped here; hasWriteError() tells the caller.
     writeBack();
     m_bufferPos = 0;
     m_offset = 0;
@@ -181,3 +190,7 @@ void JBufferedStream::resize(qint64 n) {
     m_dirty = false;
     m_source->seek(0);
 }
+
+bool JBufferedStream::hasWriteError() const { return m_writeError; }
+
+void JBufferedStream::clearWriteError() { m_writeError = false; }

@@ -6,9 +6,16 @@
 // Reads, writes and seeks may be mixed freely; pos() always names the next byte to be read
 // or written. The buffer holds one window of the stream, [bufferPos, bufferPos + capacity);
 // its first `filled` bytes are the stream's current bytes there (written ones included).
-// Bytes written but not yet in the source are written back by flush, close, a seek out of
-// the window, a full buffer, and the destructor. A write past the end of the data fills the
-// gap with zero bytes.
+// Bytes written but not yet in the source are written back by flush, close, resize, a seek
+// out of the window, a full buffer, and the destructor. A write past the end of the data
+// fills the gap with zero bytes.
+//
+// flush, close and resize return nothing, so a write-back that fails is recorded instead:
+// hasWriteError() turns true and stays true, whatever succeeds later, until
+// clearWriteError(). flush and a full buffer keep the bytes they could not write back, for
+// a later attempt; close and resize drop them. A caller that writes through the stream
+// checks hasWriteError() after its last flush or close: the destructor's own write-back
+// cannot report anything.
 //
 // The source must outlive the stream unless the stream owns it (deleteSource), and must
 // not be used directly while the stream is in use. Not copyable: the buffer is owned.
@@ -51,6 +58,10 @@ class JSTREAM_EXPORT JBufferedStream final : public JStream {
     // Writes back, resizes the source, then moves to position 0.
     void resize(qint64 n) override;
 
+    // True once any write-back to the source has failed, until clearWriteError().
+    bool hasWriteError() const;
+    void clearWriteError();
+
   protected:
     // Writes back, moves the window to start at pos() and loads it from the source.
     // True when the buffer then holds bytes at the position.
@@ -60,8 +71,10 @@ class JSTREAM_EXPORT JBufferedStream final : public JStream {
 
   private:
     // Writes dirty bytes to the source, with zero bytes before them when the window starts
-    // past the source's end. The window is kept as it is.
+    // past the source's end. The window is kept as it is; on failure the bytes stay dirty
+    // and the write error is recorded.
     bool writeBack();
+    bool writeDirtyBytes();
     // Loads source bytes into the buffer from `filled` up to `upto` (as far as the source
     // has them).
     void loadUpTo(int upto);
@@ -74,6 +87,7 @@ class JSTREAM_EXPORT JBufferedStream final : public JStream {
     int m_offset = 0;  // 0 <= m_offset <= m_capacity
     bool m_dirty = false;
     bool m_deleteSource;
+    bool m_writeError = false;
 };
 
 #endif  // JSTREAM_JBUFFEREDSTREAM_H

@@ -144,6 +144,7 @@ TEST(BufferedStream, FailingWriteBackIsReportedAndNothingIsDropped) {
     source.failWritesAfter = 0;
     JBufferedStream b(&source, 4, false);
     EXPECT_EQ(b.write("abcdef", 6), 4);  // the first full buffer could not be written back
+    EXPECT_TRUE(b.hasWriteError());
     EXPECT_EQ(b.write("x", 1), -1);
     EXPECT_FALSE(b.seek(100));  // moving away would lose the buffered bytes
     EXPECT_EQ(b.pos(), 4);
@@ -151,6 +152,43 @@ TEST(BufferedStream, FailingWriteBackIsReportedAndNothingIsDropped) {
     b.flush();
     EXPECT_EQ(bytesOf(source), QByteArray("abcd"));
     EXPECT_TRUE(b.seek(100));
+}
+
+TEST(BufferedStream, AFailedWriteBackStaysReportedUntilCleared) {
+    VectorStream source;
+    JBufferedStream b(&source, 8, false);
+    source.failWritesAfter = 0;
+    b.write("abc", 3);
+    EXPECT_FALSE(b.hasWriteError()) << "nothing was written back yet";
+    b.flush();
+    EXPECT_TRUE(b.hasWriteError());
+    // The source recovers: the bytes kept in the buffer reach it, and the earlier failure
+    // is still reported.
+    source.failWritesAfter = -1;
+    b.write("d", 1);
+    b.flush();
+    EXPECT_EQ(bytesOf(source), QByteArray("abcd"));
+    EXPECT_TRUE(b.hasWriteError());
+    b.clearWriteError();
+    EXPECT_FALSE(b.hasWriteError());
+    b.write("e", 1);
+    b.flush();
+    EXPECT_FALSE(b.hasWriteError());
+}
+
+TEST(BufferedStream, CloseAndResizeReportTheBytesTheyCouldNotWriteBack) {
+    for (const bool closing : {true, false}) {
+        SCOPED_TRACE(closing ? "close" : "resize");
+        VectorStream source;
+        source.failWritesAfter = 1;
+        JBufferedStream b(&source, 8, false);
+        b.write("xyz", 3);
+        if (closing)
+            b.close();
+        else
+            b.resize(5);
+        EXPECT_TRUE(b.hasWriteError());
+    }
 }
 
 TEST(BufferedStream, DeletesItsSourceOnlyWhenToldTo) {
@@ -220,6 +258,7 @@ void runAgainstModel(JBufferedStream& b, int capacity, std::mt19937& rng, int st
             }
             case 7: {
                 b.flush();
+                ASSERT_FALSE(b.hasWriteError()) << "step " << step;
                 ASSERT_EQ(sourceBytes(), model) << "step " << step;
                 break;
             }
