@@ -19,11 +19,12 @@
 //
 // The source must outlive the stream unless the stream owns it (deleteSource), and must
 // not be used directly while the stream is in use. Not copyable: the buffer is owned.
+// Programs may derive from it; refill and flushBuffer are there for them.
 
 #include "JStream.h"
 #include "JStreamGlobal.h"
 
-class JSTREAM_EXPORT JBufferedStream final : public JStream {
+class JSTREAM_EXPORT JBufferedStream : public JStream {
   public:
     // A bufferSize below 1 is taken as 1, and so is one that cannot be allocated.
     JBufferedStream(JStream* source, int bufferSize, bool deleteSource);

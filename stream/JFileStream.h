@@ -117,8 +117,9 @@ class JSTREAM_EXPORT JFileStream : public JStream {
 };
 
 // A JFileStream over a temporary file, deleted when the stream is done with it (unless
-// told otherwise with setAutoDelete).
-class JSTREAM_EXPORT JTempFileStream final : public JFileStream {
+// told otherwise with setAutoDelete). Programs may derive from it: open is virtual, and
+// cleanUp is there for them.
+class JSTREAM_EXPORT JTempFileStream : public JFileStream {
   public:
     // Creates a fresh file in the temporary directory, named "/JSTemp" + a unique part.
     JTempFileStream();

@@ -1,14 +1,19 @@
 // A module outside the program: links libjstream alone and derives its own streams from the
-// exported interfaces, so the library's code calls into this module's overrides and this
-// module calls into the library's.
+// exported interfaces and from the library's temporary file and buffered stream, so the
+// library's code calls into this module's overrides and this module calls into the
+// library's, protected members included.
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QStringList>
+#include <cstdlib>
 #include <string>
 
 #include "stream/JBufferedStream.h"
 #include "stream/JByteStream.h"
+#include "stream/JFileStream.h"
 #include "stream/JMappedStream.h"
 #include "stream/JStream.h"
 
@@ -68,6 +73,33 @@ class StringStream final : public JStream {
     }
 };
 
+// This module's own kind of temporary file: it logs the names it opens, and can give its file
+// up early through the library's protected clean-up.
+class LoggedTempFile : public JTempFileStream {
+  public:
+    using JTempFileStream::JTempFileStream;
+    QStringList opened;
+    bool open(const QString& path) override {
+        opened.append(path);
+        return JTempFileStream::open(path);
+    }
+    void discard() { cleanUp(); }
+};
+
+// This module's own buffered stream: it counts seeks and loads its buffer on request through
+// the library's protected members.
+class CountingBuffer : public JBufferedStream {
+  public:
+    using JBufferedStream::JBufferedStream;
+    int seeks = 0;
+    bool seek(qint64 pos) override {
+        ++seeks;
+        return JBufferedStream::seek(pos);
+    }
+    bool writeBackAndLoad() { return flushBuffer(true); }
+    bool load() { return refill(); }
+};
+
 TEST(ExportedInterface, LibraryDefaultsRunOverThisModulesStream) {
     CountingSource s(300);
     EXPECT_EQ(s.read(), 0);  // the library's single-byte read calls our block read
@@ -106,6 +138,37 @@ TEST(ExportedInterface, LibraryBufferInFrontOfThisModulesStream) {
         EXPECT_EQ(std::string(buf, 5), "hello");
     }
     EXPECT_EQ(target.text, "hello, world");
+}
+
+TEST(ExportedInterface, ThisModuleDerivesItsOwnTemporaryFile) {
+    const char* dir = std::getenv("VOXTRAIL_TEST_TMP");
+    const QString first = QString::fromLocal8Bit(dir != nullptr ? dir : ".") + "/derived-1.tmp";
+    const QString second = QString(first).replace("-1.", "-2.");
+    LoggedTempFile f(first);
+    ASSERT_TRUE(QFile::exists(first));
+    JTempFileStream& base = f;
+    EXPECT_TRUE(base.open(second));
+    EXPECT_EQ(f.opened, QStringList{second});
+    EXPECT_FALSE(QFile::exists(first)) << "the library's open cleaned up the first file";
+    EXPECT_EQ(f.write("x"), 1);
+    f.discard();
+    EXPECT_FALSE(QFile::exists(second));
+}
+
+TEST(ExportedInterface, ThisModuleDerivesItsOwnBufferedStream) {
+    StringStream target;
+    target.text = "hello";
+    CountingBuffer b(&target, 4, false);
+    EXPECT_EQ(b.write("HE", 2), 2);
+    EXPECT_TRUE(b.writeBackAndLoad());
+    EXPECT_EQ(target.text, "HEllo");
+    char buf[4];
+    EXPECT_EQ(b.read(buf, 4), 3);
+    EXPECT_EQ(std::string(buf, 3), "llo");
+    EXPECT_FALSE(b.load()) << "nothing lies past the end";
+    b.reset();  // the library's reset calls this module's seek
+    EXPECT_EQ(b.seeks, 1);
+    EXPECT_EQ(b.pos(), 0);
 }
 
 TEST(ExportedInterface, TypesCrossTheLibraryBoundary) {
