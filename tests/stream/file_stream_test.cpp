@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include "stream/JFileStream.h"
 #include "test_streams.h"
@@ -167,22 +168,39 @@ TEST(FileStream, OpenCreatesMissingFilesAndKeepsExistingOnes) {
     EXPECT_EQ(s.read(buf, 1), -1);
 }
 
+// Points TMPDIR at a fresh folder of its own for the life of the object, so that files left
+// in the shared temporary folder by other runs cannot be mistaken for this test's.
+class PrivateTempDir {
+  public:
+    PrivateTempDir() : m_dir(testDir() + "/tmpdir-XXXXXX"), m_old(qgetenv("TMPDIR")) {
+        qputenv("TMPDIR", QFile::encodeName(m_dir.path()));
+    }
+    ~PrivateTempDir() {
+        if (m_old.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", m_old);
+    }
+    bool isValid() const { return m_dir.isValid(); }
+
+  private:
+    QTemporaryDir m_dir;
+    QByteArray m_old;
+};
+
 TEST(TempFileStream, GeneratedFileIsDeletedWhenTheStreamGoes) {
+    PrivateTempDir tmp;
+    ASSERT_TRUE(tmp.isValid());
     QString name;
     {
         JTempFileStream s;
         EXPECT_EQ(s.write("temp"), 4);
         s.flush();
-        JFileStream& base = s;
-        ASSERT_TRUE(base.seek(0));
-        // Find the file by its content among the fresh temporary names.
-        const QStringList found = QDir(QDir::tempPath()).entryList({"JSTemp*"}, QDir::Files);
-        for (const QString& f : found) {
-            const QString full = QDir::tempPath() + QLatin1Char('/') + f;
-            if (contentOf(full) == "temp") name = full;
-        }
+        const QStringList found = QDir(QDir::tempPath()).entryList(QDir::Files | QDir::Hidden);
+        ASSERT_EQ(found.size(), 1) << found.join(' ').toStdString();
+        name = QDir::tempPath() + QLatin1Char('/') + found.first();
+        EXPECT_EQ(contentOf(name), QByteArray("temp"));
     }
-    ASSERT_FALSE(name.isEmpty());
     EXPECT_TRUE(name.startsWith(QDir::tempPath() + "/JSTemp"));
     EXPECT_FALSE(name.contains(QLatin1Char('\\')));
     EXPECT_FALSE(QFile::exists(name));
