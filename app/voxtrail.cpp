@@ -7,15 +7,18 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTimer>
+#include <cstdio>
 #include <utility>
 
 #include "app/app_resources.h"
+#include "app/recovery.h"
 #include "app/screenshot.h"
 #include "app/window_geometry.h"
 #include "app/window_texts.h"
@@ -512,8 +515,62 @@ bool voxtrail::openProjectFile(const QString& path) {
     if (!loaded) {
         dialogs.warn(this, tr("The project %1 could not be opened.").arg(shownPath(path)),
                      projectFailure());
+    } else if (!Project::instance().unreadableSounds().empty()) {
+        warnUnreadableSounds(path);
     }
     return loaded;
+}
+
+void voxtrail::warnUnreadableSounds(const QString& path) {
+    const Project& project = Project::instance();
+    QStringList lines;
+    for (const Project::UnreadableSound& lost : project.unreadableSounds()) {
+        const Chapter* chapter = project.chapter(lost.chapter);
+        const Entry* entry = chapter != nullptr ? chapter->entry(lost.entry) : nullptr;
+        if (entry == nullptr) continue;
+        // One pass over the texts: a name holding "%1" must stay as it is.
+        lines << tr("Chapter %1 \"%2\", entry %3 \"%4\": %5")
+                     .arg(QString::number(lost.chapter + 1), chapter->name,
+                          QString::number(lost.entry + 1), entry->name, lost.reason);
+    }
+    dialogs.warn(this,
+                 tr("Some sounds in %1 could not be read; their entries have no sound now.")
+                     .arg(shownPath(path)),
+                 lines.join(QLatin1Char('\n')) + QStringLiteral("\n\n") +
+                     tr("Saving the project will keep these entries without a sound."));
+}
+
+int voxtrail::saveForSignalEnd() {
+    stopPlayback();
+    commitEdits();
+    if (!modified) return 0;
+    const QString folder = recoveryFolder();
+    const QDateTime now = QDateTime::currentDateTime();
+    QString path;
+    for (int attempt = 1; attempt <= 100 && path.isEmpty(); ++attempt) {
+        const QString candidate =
+            QDir(folder).filePath(recoveryFileName(currentFile, now, attempt));
+        // An earlier recovered project is never replaced.
+        if (!QFileInfo::exists(candidate)) path = candidate;
+    }
+    QString failure;
+    if (!QDir().mkpath(folder))
+        failure = tr("the folder %1 cannot be created").arg(shownPath(folder));
+    else if (path.isEmpty())
+        failure = tr("no unused file name is left in %1").arg(shownPath(folder));
+    else if (!Project::instance().save(path))
+        failure = projectFailure();
+    const QByteArray line =
+        (failure.isEmpty()
+             ? tr("voxtrail: the unsaved changes were saved to %1").arg(shownPath(path))
+             : tr("voxtrail: the unsaved changes could not be saved: %1").arg(failure))
+            .toLocal8Bit() +
+        '\n';
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    std::fflush(stderr);
+    if (!failure.isEmpty()) return 1;
+    modified = false;
+    return 0;
 }
 
 void voxtrail::on_actionSave_triggered(bool) { saveProject(); }

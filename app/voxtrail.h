@@ -45,6 +45,14 @@ class voxtrail final : public QMainWindow {
     // member left empty keeps the one in use.
     void setDialogs(WindowDialogs dialogs);
 
+    // The window's part in ending the program on a termination signal: stops the sound and
+    // commits any open edit; when there are unsaved changes, saves the project as a new
+    // file in recoveryFolder() (the user's own file is left alone) and prints its path, or
+    // why it could not be saved, on standard error. Asks nothing, since nobody may be there
+    // to answer. Returns the program's exit status: 0, or 1 when unsaved changes could not
+    // be saved. Ending the event loop is the caller's part.
+    int saveForSignalEnd();
+
     const SoundPlayer& soundPlayer() const { return player; }
     // The entry whose sound was started last and has not been stopped or noticed to have
     // ended; null when none. Not owned.
@@ -111,6 +119,9 @@ class voxtrail final : public QMainWindow {
     // Loads path with a wait cursor and returns to Play mode, whether or not it loaded.
     // On failure the project, currentFile and modified stay and a warning says why.
     bool openProjectFile(const QString& path);
+    // One warning after a load that left entries without their sound because it could not
+    // be read: names each chapter and entry, and says that a save keeps them so.
+    void warnUnreadableSounds(const QString& path);
     // Saves to path with a wait cursor; on success path becomes currentFile and modified is
     // cleared. On failure nothing changes and a warning says why.
     bool saveProjectFile(const QString& path);

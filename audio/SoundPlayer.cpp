@@ -39,6 +39,9 @@ SoundPlayer::SoundPlayer() {
         return;
     }
     m_ownsProcessAudio = true;
+    // SDL's audio brings its event subsystem, which would otherwise catch SIGINT and
+    // SIGTERM only to queue an event nobody reads: the program must stay endable by them.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_Init(SDL_INIT_AUDIO) != 0) {
         m_outputError = errorText("cannot start SDL audio", SDL_GetError());
         return;

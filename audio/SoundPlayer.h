@@ -24,7 +24,8 @@ typedef struct _Mix_Music Mix_Music;
 class SoundPlayer final {
   public:
     // SDL_Init(SDL_INIT_AUDIO), then Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096). A
-    // failure of either is recorded (audioAvailable, outputError), never thrown.
+    // failure of either is recorded (audioAvailable, outputError), never thrown. SDL is
+    // told to leave the process's signal handling alone.
     SoundPlayer();
     // shutdown().
     ~SoundPlayer();

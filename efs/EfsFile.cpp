@@ -8,15 +8,43 @@
 #include <cerrno>
 #include <cstdio>
 
+namespace {
+
+// Opens name without waiting (a FIFO with no writer, a device that waits for a peer) and
+// keeps the descriptor only when it is a regular file: a host file must hold blocks that
+// stay where they were written. The descriptor blocks again once it is known to be a
+// plain file. -1 with errno set otherwise (EINVAL for a file of another kind).
+int openRegular(const char* name, int flags) {
+    int fd;
+    do {
+        fd = ::open(name, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0)
+        error = errno;
+    else if (!S_ISREG(st.st_mode))
+        error = EINVAL;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error != 0) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 EfsPosixFile::~EfsPosixFile() { close(); }
 
 bool EfsPosixFile::open(const QString& path) {
     if (m_fd >= 0) return false;
     const QByteArray name = QFile::encodeName(path);
     if (name.isEmpty()) return false;
-    do {
-        m_fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    } while (m_fd < 0 && errno == EINTR);
+    m_fd = openRegular(name.constData(), O_RDWR | O_CREAT);
     return m_fd >= 0;
 }
 
@@ -24,9 +52,7 @@ bool EfsPosixFile::openReadOnly(const QString& path) {
     if (m_fd >= 0) return false;
     const QByteArray name = QFile::encodeName(path);
     if (name.isEmpty()) return false;
-    do {
-        m_fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
-    } while (m_fd < 0 && errno == EINTR);
+    m_fd = openRegular(name.constData(), O_RDONLY);
     return m_fd >= 0;
 }
 

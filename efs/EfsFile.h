@@ -13,7 +13,9 @@ class EfsFile {
     virtual ~EfsFile() = default;
 
     // Opens path for reading and writing, creating an empty file when it is missing.
-    // Other openers may read and write the same file at the same time.
+    // Other openers may read and write the same file at the same time. Only a regular
+    // file is a host file: a FIFO, a device, a socket or a folder is refused at once,
+    // without waiting for a peer and without being changed.
     virtual bool open(const QString& path) = 0;
     // Reads up to count bytes at the current position: bytes read, 0 at the end, -1 on error.
     virtual int32_t read(void* buffer, int32_t count) = 0;
@@ -43,7 +45,8 @@ class EfsFile {
     virtual void move(const QString& from, const QString& to) = 0;
     // Makes everything written so far durable.
     virtual bool sync() = 0;
-    // Opens an existing file for reading only; never creates one.
+    // Opens an existing regular file for reading only; never creates one. Other kinds
+    // of file are refused at once, as by open.
     virtual bool openReadOnly(const QString& path) = 0;
 };
 

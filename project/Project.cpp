@@ -96,6 +96,7 @@ void Project::replaceContent(ChapterList chapters) {
 
 bool Project::load(const QString& path) {
     m_lastError.clear();
+    m_unreadableSounds.clear();
     if (path.isEmpty()) return failWith(tr("No file name was given."));
     const QString shown = QDir::toNativeSeparators(path);
     ProjectArchive& archive = *m_archive;
@@ -125,25 +126,25 @@ bool Project::load(const QString& path) {
         return failAndClose(tr("The project description (desc.xml) in %1 is not valid: %2.")
                                 .arg(shown, parsed.errorText()));
     }
-    // A missing or empty sound file means "no sound"; one that exists but cannot be read
-    // fails the load, so that a later save cannot silently drop it.
+    // A missing or empty sound file means "no sound". One that exists but cannot be read
+    // leaves its entry without a sound too, so that the rest of the project can still be
+    // opened; it is listed, so that nobody saves the project without knowing that the
+    // sound will be gone from it.
+    std::vector<UnreadableSound> unreadable;
     for (size_t c = 0; c < parsed.chapters.size(); ++c) {
         const Chapter& chapter = *parsed.chapters[c];
         for (int e = 0; e < chapter.entryCount(); ++e) {
             const QByteArray name = ProjectDescription::soundFileName(static_cast<int>(c), e);
             QByteArray sound;
-            if (archive.readFile(name.constData(), sound)) {
+            if (archive.readFile(name.constData(), sound))
                 chapter.entry(e)->sound = std::move(sound);
-            } else if (archive.readOutcome() == ProjectArchive::ReadOutcome::Failed) {
-                return failAndClose(tr("The sound of chapter %1, entry %2 cannot be read: %3")
-                                        .arg(c + 1)
-                                        .arg(e + 1)
-                                        .arg(archive.errorString()));
-            }
+            else if (archive.readOutcome() == ProjectArchive::ReadOutcome::Failed)
+                unreadable.push_back({static_cast<int>(c), e, archive.errorString()});
         }
     }
     archive.close();
     replaceContent(std::move(parsed.chapters));
+    m_unreadableSounds = std::move(unreadable);
     return true;
 }
 

@@ -101,7 +101,9 @@ class Project final {
 
     // Replaces the content with the project stored in the container at path. The file is
     // only read, never created or changed. Every sound is read before the new content
-    // replaces the old, so on failure the project is exactly as it was.
+    // replaces the old, so on failure the project is exactly as it was. A description that
+    // cannot be read or parsed fails the load; a sound that is stored but cannot be read
+    // does not: its entry loads without a sound and unreadableSounds() names it.
     bool load(const QString& path);
     // Stores the content in the container at path. The previous file at path is replaced
     // in one step only once the complete new container is durable on disk; on failure it
@@ -111,6 +113,17 @@ class Project final {
     // Why the last load or save failed (which file and why), for showing to a person;
     // empty after a success.
     QString lastError() const { return m_lastError; }
+
+    // An entry whose sound is stored but could not be read by the last load.
+    struct UnreadableSound {
+        int chapter = 0;  // positions from 0, as loaded
+        int entry = 0;
+        QString reason;
+    };
+    // The entries the last successful load left without a sound because their stored
+    // sound could not be read, in project order; a save keeps them without a sound. Empty
+    // after a load that read every sound, and after a failed load.
+    const std::vector<UnreadableSound>& unreadableSounds() const { return m_unreadableSounds; }
 
     // The archive load and save go through; null restores a default one. Lets tests and
     // tools give the project an archive on a chosen host-file layer.
@@ -125,4 +138,5 @@ class Project final {
     ChapterList m_chapters;
     std::unique_ptr<ProjectArchive> m_archive;  // created with the project, never null
     QString m_lastError;
+    std::vector<UnreadableSound> m_unreadableSounds;
 };

@@ -51,6 +51,24 @@ bool syncNoIntr(int fd) {
     return r == 0;
 }
 
+// The process's file mode creation mask. Read from /proc where it can be, because the
+// only portable way, umask() set and set back, briefly changes it for every thread.
+mode_t currentUmask() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (!line.startsWith("Umask:")) continue;
+            bool ok = false;
+            const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+            if (ok && mask <= 0777) return static_cast<mode_t>(mask);
+            break;
+        }
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
 // A short note to add when a write failure may come from a full disk.
 QString diskFullNote(const QString& folder) {
     struct statvfs vfs {};
@@ -121,6 +139,33 @@ QString ProjectArchive::volumeReason() const {
 
 bool ProjectArchive::isOpen() const { return m_volume->isOpen(); }
 
+namespace {
+
+// Why the file at path cannot hold a container, judged by its kind alone; empty when it
+// is missing or a regular file. Asked before any open, so that a FIFO, a device or a
+// socket is refused with its reason instead of being opened.
+QString hostFileProblem(const QString& path) {
+    struct stat st {};
+    if (::stat(encoded(path).constData(), &st) != 0) return {};
+    if (S_ISDIR(st.st_mode)) return tr("it is a folder");
+    if (!S_ISREG(st.st_mode)) return tr("it is not a regular file");
+    return {};
+}
+
+// The system's own words for why path cannot be opened for reading (no such file,
+// permission denied), or the kind of file it is; empty when it opens.
+QString openProblem(const QString& path) {
+    const QString problem = hostFileProblem(path);
+    if (!problem.isEmpty()) return problem;
+    // Without waiting: whatever appeared at path since must not hang the caller.
+    const int fd = openNoIntr(encoded(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return systemError(errno);
+    ::close(fd);
+    return {};
+}
+
+}  // namespace
+
 bool ProjectArchive::open(const QString& path) {
     // A replacement still in progress is abandoned: its temporary file goes.
     if (m_tempFd >= 0) dropTemporary();
@@ -128,8 +173,16 @@ bool ProjectArchive::open(const QString& path) {
     m_error.clear();
     m_path = path;
     if (path.isEmpty()) return fail(tr("No file name was given."));
-    if (!m_volume->openVolume(path))
-        return fail(tr("Cannot open %1: %2.").arg(shown(path), volumeReason()));
+    const QString problem = hostFileProblem(path);
+    if (!problem.isEmpty()) return fail(tr("Cannot open %1: %2.").arg(shown(path), problem));
+    if (!m_volume->openVolume(path)) {
+        QString reason = volumeReason();
+        if (m_volume->lastError() == EfsVolume::ErrorHostOpen) {
+            const QString why = openProblem(path);
+            if (!why.isEmpty()) reason = why;
+        }
+        return fail(tr("Cannot open %1: %2.").arg(shown(path), reason));
+    }
     return true;
 }
 
@@ -140,17 +193,13 @@ bool ProjectArchive::openReadOnly(const QString& path) {
     m_error.clear();
     m_path = path;
     if (path.isEmpty()) return fail(tr("No file name was given."));
-    if (QFileInfo(path).isDir())
-        return fail(tr("Cannot open %1: it is a folder.").arg(shown(path)));
+    const QString problem = hostFileProblem(path);
+    if (!problem.isEmpty()) return fail(tr("Cannot open %1: %2.").arg(shown(path), problem));
     if (m_volume->openVolumeReadOnly(path)) return true;
     QString reason = volumeReason();
     if (m_volume->lastError() == EfsVolume::ErrorHostOpen) {
-        // The system's own words say more (no such file, permission denied).
-        const int fd = openNoIntr(encoded(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            reason = systemError(errno);
-        else
-            ::close(fd);
+        const QString why = openProblem(path);
+        if (!why.isEmpty()) reason = why;
     } else if (QFileInfo(path).size() == 0) {
         reason = tr("the file is empty");
     }
@@ -365,9 +414,10 @@ bool ProjectArchive::beginReplace(const QString& target) {
                 kAlphabet[QRandomGenerator::global()->bounded(int(sizeof kAlphabet - 1))]);
         const QString temp = folder.filePath(prefix + random + kTemporarySuffix);
         const QByteArray tempName = encoded(temp);
-        // 0666 less the umask: what a new file of the user gets.
+        // Private while it is written: the project may be someone's private file. It gets
+        // its final permissions only just before it takes the target's place.
         const int fd =
-            openNoIntr(tempName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            openNoIntr(tempName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return fail(tr("Cannot save to %1: cannot create a file in %2: %3.")
@@ -446,12 +496,15 @@ bool ProjectArchive::commitReplace() {
                                .arg(shown(target), shown(m_tempPath), reason));
     }
     m_volume->closeVolume();
+    // The replaced file's permissions, or those of any new file of the user.
+    const mode_t mode =
+        m_targetMode >= 0 ? static_cast<mode_t>(m_targetMode) : (0666 & ~currentUmask());
+    if (::fchmod(m_tempFd, mode) != 0) {
+        return failAndDrop(tr("Cannot save to %1: cannot set its permissions: %2.")
+                               .arg(shown(target), systemError(errno)));
+    }
     if (m_targetMode >= 0) {
-        // Keep the replaced file's permissions and, where allowed, its group and owner.
-        if (::fchmod(m_tempFd, static_cast<mode_t>(m_targetMode)) != 0) {
-            return failAndDrop(tr("Cannot save to %1: cannot keep its permissions: %2.")
-                                   .arg(shown(target), systemError(errno)));
-        }
+        // Keep the replaced file's group and owner where allowed.
         struct stat mine {};
         if (::fstat(m_tempFd, &mine) == 0 &&
             (mine.st_uid != m_targetUid || mine.st_gid != m_targetGid)) {

@@ -7,7 +7,9 @@
 // fresh temporary file beside the target, ".<name>.XXXXXX.tmp", and commitReplace() makes
 // it durable and renames it over the target in one step. Until that rename the target is
 // exactly as it was; a process that dies part way leaves only the temporary file, which
-// loads never look at and the next save of the same target removes.
+// loads never look at and the next save of the same target removes. The temporary file
+// is readable by its owner only until just before the rename, when it takes the target's
+// permissions (a new target gets those of any new file: 0666 less the umask).
 //
 // Every operation reports failure through its result and leaves a reason in words in
 // errorString() (the file and why), for the window's warning box.
@@ -33,7 +35,9 @@ class ProjectArchive final {
     ProjectArchive(const ProjectArchive&) = delete;
     ProjectArchive& operator=(const ProjectArchive&) = delete;
 
-    // Both opens first abandon a replacement in progress (its temporary file is removed).
+    // Both opens first abandon a replacement in progress (its temporary file is removed),
+    // and both refuse at once a path that is not a regular file (a folder, a FIFO, a
+    // device, a socket), saying so, without opening it.
     // Closes any open volume, then opens the container at path for reading and writing;
     // a missing or empty file becomes a new, empty container.
     bool open(const QString& path);

@@ -45,7 +45,8 @@ mv warn on standard error when they cut one). Names are case-sensitive.
 Exit status:
   0  success
   1  the operation was refused or found a problem (a stored file that does not exist, a
-     name already taken, damage found by check, a folder that is not empty)
+     name already taken, damage found by check, a folder that is not empty, a project
+     sound that cannot be read)
   2  a file cannot be used (missing, unreadable, not a container, a write failed), or
      the command line is wrong
 Errors go to standard error as "vxtool: FILE: reason".
@@ -138,6 +139,9 @@ The project's chapters and entries in order, with each entry's name, description
 and sound size in bytes. Read-only.
   --json   {"chapters": [{"name", "entries": [{"name", "desc", "note", "soundBytes"}]}]}
 Without --json, line breaks and backslashes inside texts are shown as \n and \\.
+An entry whose sound is stored but cannot be read (a damaged file) is shown with
+"sound: UNREADABLE" (with --json: "soundUnreadable": true and "soundBytes": 0), each
+such entry is named on standard error, and the exit status is 1.
 )"},
         {"project export", R"(Usage: vxtool project export FILE DIR
 
@@ -150,7 +154,8 @@ DIR/project.json holds every text, so that project import gives back the same pr
   {"format": 1, "chapters": [{"name", "folder", "entries": [{"name", "desc", "note",
     "file"}]}]}
 ("file" is relative to the chapter folder, empty for an entry without a sound).
-Read-only for FILE.
+Read-only for FILE. A sound that cannot be read is not exported: its entry is named on
+standard error, exported without a sound, and the exit status is 1.
 )"},
         {"project import", R"(Usage: vxtool project import [--force] DIR FILE
 

@@ -102,13 +102,30 @@ QString soundExtension(const QByteArray& sound) {
 
 // ---- Loading -------------------------------------------------------------------------
 
+// Loads path; prints the reason and returns false when it cannot. Each entry whose sound
+// is stored but cannot be read is named on standard error; the entry loads without it.
 bool loadProject(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists()) return fail(ExitUnusable, path, "no such file"), false;
     if (info.isDir()) return fail(ExitUnusable, path, "is a folder, not a project file"), false;
     Project& project = Project::instance();
     if (!project.load(path)) return fail(ExitUnusable, path, project.lastError()), false;
+    for (const Project::UnreadableSound& lost : project.unreadableSounds()) {
+        fail(ExitRefused, path,
+             QString("chapter %1, entry %2: the sound cannot be read: %3")
+                 .arg(QString::number(lost.chapter + 1), QString::number(lost.entry + 1),
+                      lost.reason));
+    }
     return true;
+}
+
+// ExitRefused when the loaded project has entries whose sound could not be read.
+int loadedStatus() { return Project::instance().unreadableSounds().empty() ? ExitOk : ExitRefused; }
+
+bool isUnreadable(int chapter, int entry) {
+    for (const Project::UnreadableSound& lost : Project::instance().unreadableSounds())
+        if (lost.chapter == chapter && lost.entry == entry) return true;
+    return false;
 }
 
 QString escapedText(const QString& text) {
@@ -130,25 +147,28 @@ int cmdShow(const Arguments& args) {
     const ChapterList& chapters = Project::instance().chapters();
     if (args.has("--json")) {
         QJsonArray chapterArray;
-        for (const auto& chapter : chapters) {
+        for (size_t c = 0; c < chapters.size(); ++c) {
+            const Chapter& chapter = *chapters[c];
             QJsonArray entryArray;
-            for (const auto& entry : chapter->entries()) {
-                QJsonObject e;
-                e["name"] = entry->name;
-                e["desc"] = entry->desc;
-                e["note"] = entry->note;
-                e["soundBytes"] = static_cast<qint64>(entry->sound.size());
-                entryArray.append(e);
+            for (int e = 0; e < chapter.entryCount(); ++e) {
+                const Entry& entry = *chapter.entry(e);
+                QJsonObject o;
+                o["name"] = entry.name;
+                o["desc"] = entry.desc;
+                o["note"] = entry.note;
+                o["soundBytes"] = static_cast<qint64>(entry.sound.size());
+                if (isUnreadable(static_cast<int>(c), e)) o["soundUnreadable"] = true;
+                entryArray.append(o);
             }
-            QJsonObject c;
-            c["name"] = chapter->name;
-            c["entries"] = entryArray;
-            chapterArray.append(c);
+            QJsonObject o;
+            o["name"] = chapter.name;
+            o["entries"] = entryArray;
+            chapterArray.append(o);
         }
         QJsonObject root;
         root["chapters"] = chapterArray;
         writeOut(QJsonDocument(root).toJson(QJsonDocument::Indented));
-        return finishOutput(ExitOk);
+        return finishOutput(loadedStatus());
     }
     QString text;
     for (size_t c = 0; c < chapters.size(); ++c) {
@@ -159,12 +179,16 @@ int cmdShow(const Arguments& args) {
             text += QString("  entry %1: %2\n").arg(e + 1).arg(escapedText(entry.name));
             text += QString("    desc: %1\n").arg(escapedText(entry.desc));
             text += QString("    note: %1\n").arg(escapedText(entry.note));
-            text += entry.hasSound() ? QString("    sound: %1 bytes\n").arg(entry.sound.size())
-                                     : QString("    sound: none\n");
+            if (isUnreadable(static_cast<int>(c), e))
+                text += QString("    sound: UNREADABLE\n");
+            else if (entry.hasSound())
+                text += QString("    sound: %1 bytes\n").arg(entry.sound.size());
+            else
+                text += QString("    sound: none\n");
         }
     }
     writeOut(text);
-    return finishOutput(ExitOk);
+    return finishOutput(loadedStatus());
 }
 
 // ---- export --------------------------------------------------------------------------
@@ -264,7 +288,8 @@ int cmdExport(const Arguments& args) {
     QString error;
     if (!writeWhole(jsonPath, QJsonDocument(root).toJson(QJsonDocument::Indented), &error))
         return abandon(jsonPath, "cannot be written: " + error);
-    return ExitOk;
+    // Everything readable is out; the sounds named on standard error are not.
+    return loadedStatus();
 }
 
 // ---- import --------------------------------------------------------------------------

@@ -2,16 +2,26 @@
 // with the unsaved-changes question answered through the dialog seam. Every project file
 // is written by the real Project::save and read back by the real Project::load.
 
+#include <unistd.h>
+
 #include <QDir>
 #include <QDockWidget>
 #include <QFile>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <csignal>
+#include <cstdio>
+#include <functional>
 #include <ostream>
 
+#include "app/recovery.h"
+#include "app/termination_signals.h"
 #include "cue_list_fixture.h"
+#include "efs/EfsVolume.h"
 #include "project/ProjectArchive.h"
 
 namespace cuelist {
@@ -656,6 +666,167 @@ TEST_F(FileFlows, OpenOfABadFileKeepsTheProjectReturnsToPlayAndWarns) {
     }
     EXPECT_FALSE(QFile::exists(path("missing.vx"))) << "a load creates no file";
     EXPECT_EQ(storedIn(path("show.vx")).size(), edited.size() - 1) << "the saved file is intact";
+}
+
+// Points the first data run of the stored file name far beyond the end of the container,
+// so that its bytes cannot be read while its name is still found.
+void damageStoredData(const QString& path, const char* name) {
+    efs::FitRecord record;
+    {
+        EfsVolume volume;
+        ASSERT_TRUE(volume.openVolumeReadOnly(path));
+        ASSERT_TRUE(volume.loadStoredRecord(name, &record)) << name;
+        ASSERT_GT(record.fragmentsCount(), 0) << name << " is stored inline";
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    uint8_t raw[4];
+    efs::encodeFixed32(raw, 0x7FFFFF00);
+    ASSERT_TRUE(file.seek(int64_t(record.addr()) * efs::kBlockSize + efs::kRecData));
+    ASSERT_EQ(file.write(reinterpret_cast<const char*>(raw), 4), 4);
+}
+
+TEST_F(FileFlows, OpenOfAProjectWithAnUnreadableSoundWarnsNamingItAndSavingKeepsTheRest) {
+    buildShow();
+    saveAs("damaged.vx");
+    ProjectData expected = snapshot();
+    damageStoredData(path("damaged.vx"), "ch0_e0.snd");
+    expected[0].entries[0].sound.clear();
+
+    buildWindow();
+    chosenFile = path("damaged.vx");
+    action("actionOpen")->trigger();
+    EXPECT_EQ(window->currentFilePath(), path("damaged.vx"));
+    EXPECT_FALSE(window->isModified());
+    EXPECT_EQ(snapshot(), expected) << "only the unreadable sound is missing";
+    expectWindowShowsModel();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(warnings[0].text.contains(path("damaged.vx"))) << warnings[0].text.toStdString();
+    const QString& details = warnings[0].informativeText;
+    EXPECT_TRUE(details.contains("Chapter 1 \"chapter 0\", entry 1 \"Opening\""))
+        << details.toStdString();
+    EXPECT_EQ(details.count("Chapter "), 1) << details.toStdString();
+    EXPECT_TRUE(details.contains("Saving the project will keep these entries without a sound."))
+        << details.toStdString();
+    EXPECT_FALSE(warnings[0].waitCursorShown);
+
+    action("actionSave")->trigger();
+    EXPECT_EQ(storedIn(path("damaged.vx")), expected);
+}
+
+// Runs the event loop with the window wired to the termination signals as the program
+// wires it, and start (which raises a signal, or leads to one) called from inside the loop.
+// Returns the loop's exit status (99 when no signal ended it within 10 s); what the window
+// wrote on standard error meanwhile is kept in *errors.
+int runUntilSignalEnds(voxtrail* window, const std::function<void()>& start, QByteArray* errors) {
+    TerminationSignals termination;
+    EXPECT_TRUE(termination.isInstalled());
+    QObject::connect(&termination, &TerminationSignals::arrived, window,
+                     [window](int) { QCoreApplication::exit(window->saveForSignalEnd()); });
+    QTemporaryFile captured;
+    EXPECT_TRUE(captured.open());
+    std::fflush(stderr);
+    const int savedStderr = ::dup(2);
+    ::dup2(captured.handle(), 2);
+    QTimer fallback;
+    fallback.setSingleShot(true);
+    QObject::connect(&fallback, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    fallback.start(10000);
+    QTimer::singleShot(0, start);
+    const int status = QApplication::exec();
+    std::fflush(stderr);
+    ::dup2(savedStderr, 2);
+    ::close(savedStderr);
+    *errors = readBytes(captured.fileName());
+    return status;
+}
+
+int endBySignal(voxtrail* window, int signalNumber, QByteArray* errors) {
+    return runUntilSignalEnds(
+        window, [signalNumber] { std::raise(signalNumber); }, errors);
+}
+
+// Each termination signal ends the loop with status 0, asking nothing; unsaved changes,
+// the text being typed included, are first saved as a new project in the recovery folder,
+// whose path goes to standard error; the user's own file is left alone.
+TEST_F(FileFlows, ATerminationSignalSavesUnsavedChangesForRecoveryAndEnds) {
+    QDir recovered(recoveryFolder());
+    ASSERT_TRUE(recovered.removeRecursively());
+    const QRegularExpression stamp(
+        QStringLiteral("-\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.vx$"));
+    auto recoveredFiles = [&] {
+        return recovered.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    };
+    QByteArray errors;
+
+    // Untitled, with a cell being edited: SIGTERM.
+    buildShow();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    action("actionEdit")->trigger();
+    table()->setCurrentCell(1, 1);
+    table()->editItem(table()->item(1, 1));
+    QLineEdit* editor = openEditor(table());
+    ASSERT_NE(editor, nullptr);
+    editor->selectAll();
+    QTest::keyClicks(editor, QStringLiteral("typed when the signal came"));
+    EXPECT_EQ(endBySignal(window.get(), SIGTERM, &errors), 0);
+    EXPECT_TRUE(questions.empty());
+    EXPECT_FALSE(window->isModified());
+    QStringList files = recoveredFiles();
+    ASSERT_EQ(files.size(), 1) << files.join(' ').toStdString();
+    EXPECT_TRUE(files[0].startsWith("untitled-") && stamp.match(files[0]).hasMatch())
+        << files[0].toStdString();
+    EXPECT_TRUE(errors.contains(recovered.filePath(files[0]).toLocal8Bit())) << errors.data();
+    const ProjectData first = storedIn(recovered.filePath(files[0]));
+    EXPECT_EQ(first, snapshot());
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[0].entries[1].desc, QStringLiteral("typed when the signal came"));
+
+    // A saved show with a later change: SIGINT. The show's own file stays as it was.
+    buildShow();
+    saveAs("show.vx");
+    const QByteArray showBytes = readBytes(path("show.vx"));
+    editSomething();
+    EXPECT_EQ(endBySignal(window.get(), SIGINT, &errors), 0);
+    const QStringList showCopies = recoveredFiles().filter(QRegularExpression("^show-"));
+    ASSERT_EQ(showCopies.size(), 1) << recoveredFiles().join(' ').toStdString();
+    EXPECT_TRUE(stamp.match(showCopies[0]).hasMatch()) << showCopies[0].toStdString();
+    EXPECT_TRUE(errors.contains(recovered.filePath(showCopies[0]).toLocal8Bit())) << errors.data();
+    EXPECT_EQ(storedIn(recovered.filePath(showCopies[0])), snapshot());
+    EXPECT_EQ(snapshot().size(), 3u);
+    EXPECT_EQ(readBytes(path("show.vx")), showBytes);
+
+    // Nothing unsaved: SIGHUP ends the loop and writes nothing.
+    EXPECT_EQ(endBySignal(window.get(), SIGHUP, &errors), 0);
+    EXPECT_EQ(recoveredFiles().size(), 2);
+    EXPECT_TRUE(errors.isEmpty()) << errors.data();
+}
+
+// A question left open when the session ends: the signal ends its loop and the program's,
+// and the changes are saved for recovery before anything else happens.
+TEST_F(FileFlows, ATerminationSignalWhileAQuestionIsOpenRecoversTheChangesAndEnds) {
+    QDir recovered(recoveryFolder());
+    ASSERT_TRUE(recovered.removeRecursively());
+    buildShow();
+    editSomething();
+    const ProjectData edited = snapshot();
+    WindowDialogs modal;
+    modal.ask = [](const QString&, const QString&, QMessageBox::StandardButtons,
+                   QMessageBox::StandardButton) {
+        std::raise(SIGTERM);
+        QEventLoop questionOpen;  // as a message box's exec runs one
+        questionOpen.exec();
+        return QMessageBox::NoButton;
+    };
+    window->setDialogs(modal);
+    QByteArray errors;
+    EXPECT_EQ(runUntilSignalEnds(
+                  window.get(), [this] { action("actionNew")->trigger(); }, &errors),
+              0);
+    const QStringList files = recovered.entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 1) << errors.data();
+    EXPECT_EQ(storedIn(recovered.filePath(files[0])), edited);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <random>
 #include <thread>
@@ -208,3 +209,19 @@ TEST_F(SoundPlayerTest, OnlyOnePlayerOwnsTheOutput) {
 }
 
 }  // namespace
+
+// The player must leave the termination signals to the program: with SDL's own handlers in
+// place, SIGINT and SIGTERM would only queue an event that nobody reads.
+TEST_F(SoundPlayerTest, LeavesTheTerminationSignalsAlone) {
+    player.reset();
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction before[3]{};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(sigaction(signals[i], nullptr, &before[i]), 0);
+    player = std::make_unique<SoundPlayer>();
+    ASSERT_TRUE(player->audioAvailable()) << player->outputError();
+    for (int i = 0; i < 3; ++i) {
+        struct sigaction now {};
+        ASSERT_EQ(sigaction(signals[i], nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, before[i].sa_handler) << "signal " << signals[i];
+    }
+}

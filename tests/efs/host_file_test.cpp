@@ -4,6 +4,8 @@
 
 #include "EfsTestUtil.h"
 #include "efs/EfsFile.h"
+#include "efs/EfsVolume.h"
+#include "tests/SpecialFiles.h"
 
 using efstest::freshPath;
 
@@ -89,4 +91,34 @@ TEST(EfsPosixFile, ReadOnlyOpenNeverCreates) {
     EXPECT_EQ(f.write("z", 1), -1);
     EXPECT_FALSE(f.truncate(0));
     EXPECT_EQ(efstest::readAll(path), QByteArray("abc"));
+}
+
+// A host file must be a regular file: a FIFO, a socket or a device is refused at once by
+// both opens, and by the volume over them, and nothing is created or changed.
+TEST(EfsPosixFile, OnlyRegularFilesOpenAndOthersAreRefusedAtOnce) {
+    const QString folder = efstest::tempDir() + "/host_special";
+    QDir(folder).removeRecursively();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    specialfiles::NonRegularFiles files(folder);
+    ASSERT_TRUE(files.ok());
+    const QStringList before = files.state();
+    for (const specialfiles::Special& special : files.all()) {
+        SCOPED_TRACE(special.kind);
+        EfsPosixFile f;
+        const bool prompt = specialfiles::returnsAtOnce(special.path, [&] {
+            EXPECT_FALSE(f.openReadOnly(special.path));
+            EXPECT_FALSE(f.open(special.path));
+            EfsVolume volume;
+            EXPECT_FALSE(volume.openVolumeReadOnly(special.path));
+            EXPECT_EQ(volume.lastError(), EfsVolume::ErrorHostOpen);
+            EXPECT_FALSE(volume.openVolume(special.path));
+            EXPECT_EQ(volume.lastError(), EfsVolume::ErrorHostOpen);
+        });
+        EXPECT_TRUE(prompt) << "the open waited for a writer that never came";
+        EXPECT_EQ(files.state(), before);
+    }
+    // A folder is no host file either.
+    EfsPosixFile f;
+    EXPECT_FALSE(f.openReadOnly(folder));
+    EXPECT_FALSE(f.open(folder));
 }

@@ -205,6 +205,32 @@ TEST(ProjectArchiveTest, CommittingReplacesTheTargetAndKeepsItsPermissions) {
     EXPECT_EQ(openFlag(path), 0);
 }
 
+// While a save is written its temporary file is readable by its owner only, whatever the
+// umask: the project may be private. It takes its final permissions just before the rename,
+// the target's own or, for a new file, those of any new file.
+TEST(ProjectArchiveTest, TheTemporaryFileIsPrivateUntilItTakesTheTargetsPlace) {
+    const mode_t savedMask = ::umask(022);
+    for (const int targetMode : {0600, 0644, -1}) {
+        SCOPED_TRACE(targetMode);
+        const QString folder = freshFolder("archive_private_temporary");
+        const QString path = folder + "/p.vx";
+        if (targetMode >= 0) {
+            makeContainer(path, {{"desc.xml", "old"}});
+            ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode_t(targetMode)), 0);
+        }
+        ProjectArchive archive;
+        ASSERT_TRUE(archive.beginReplace(path)) << archive.errorString().toStdString();
+        const QString temporary = archive.replacementPath();
+        EXPECT_EQ(fileMode(temporary), 0600);
+        ASSERT_TRUE(archive.writeFile("desc.xml", QByteArray(100000, 'x')));
+        EXPECT_EQ(fileMode(temporary), 0600);
+        ASSERT_TRUE(archive.commitReplace()) << archive.errorString().toStdString();
+        EXPECT_EQ(fileMode(path), targetMode >= 0 ? targetMode : 0644);
+        EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
+    }
+    ::umask(savedMask);
+}
+
 TEST(ProjectArchiveTest, StaleTemporaryFilesAreRemovedButOnesInUseAreKept) {
     const QString folder = freshFolder("archive_stale");
     const QString path = folder + "/show.vx";

@@ -10,6 +10,7 @@
 #include "ProjectTestSupport.h"
 #include "project/ProjectArchive.h"
 #include "project/ProjectDescription.h"
+#include "tests/SpecialFiles.h"
 
 using namespace testsupport;
 
@@ -43,6 +44,24 @@ void makeContainer(const QString& path,
     ASSERT_TRUE(archive.open(path));
     for (const auto& [name, data] : files) ASSERT_TRUE(archive.writeFile(name.constData(), data));
     ASSERT_TRUE(archive.close());
+}
+
+// Points the first data run of the stored file name far beyond the end of the host file,
+// so that its bytes cannot be read while its name is still found.
+void damageSoundRecord(const QString& path, const char* name) {
+    efs::FitRecord record;
+    {
+        EfsVolume volume;
+        ASSERT_TRUE(volume.openVolumeReadOnly(path));
+        ASSERT_TRUE(volume.loadStoredRecord(name, &record)) << name;
+        ASSERT_GT(record.fragmentsCount(), 0) << name << " is stored inline";
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    uint8_t raw[4];
+    efs::encodeFixed32(raw, 0x7FFFFF00);
+    ASSERT_TRUE(file.seek(int64_t(record.addr()) * efs::kBlockSize + efs::kRecData));
+    ASSERT_EQ(file.write(reinterpret_cast<const char*>(raw), 4), 4);
 }
 
 QByteArray storedBytes(const QString& path, const char* name) {
@@ -417,6 +436,34 @@ TEST_F(ProjectFileTest, DamagedContainersFailCleanlyAndStayUnchanged) {
     EXPECT_GT(failed, 0);
 }
 
+// A FIFO, a socket or a device is no project: load, save and both archive opens refuse it
+// at once, saying so, and neither the file nor the folder changes.
+TEST_F(ProjectFileTest, NonRegularFilesAreRefusedAtOnceAndLeftAlone) {
+    const QString folder = freshFolder("file_special");
+    specialfiles::NonRegularFiles files(folder);
+    ASSERT_TRUE(files.ok());
+    const QStringList before = files.state();
+    for (const specialfiles::Special& special : files.all()) {
+        SCOPED_TRACE(special.kind);
+        setProject(twoChapters());
+        const bool prompt = specialfiles::returnsAtOnce(special.path, [&] {
+            EXPECT_FALSE(project().load(special.path));
+            EXPECT_TRUE(project().lastError().contains("not a regular file"))
+                << project().lastError().toStdString();
+            EXPECT_FALSE(project().save(special.path));
+            EXPECT_TRUE(project().lastError().contains("not a regular file"))
+                << project().lastError().toStdString();
+            ProjectArchive archive;
+            EXPECT_FALSE(archive.open(special.path));
+            EXPECT_TRUE(archive.errorString().contains("not a regular file"))
+                << archive.errorString().toStdString();
+        });
+        EXPECT_TRUE(prompt) << "the open waited for a writer that never came";
+        EXPECT_EQ(snapshot(), twoChapters());
+        EXPECT_EQ(files.state(), before);
+    }
+}
+
 TEST_F(ProjectFileTest, LoadIgnoresTheTemporaryFileOfADeadSaveAndTheNextSaveRemovesIt) {
     const QString folder = freshFolder("file_stale");
     const QString path = folder + "/p.vx";
@@ -432,9 +479,10 @@ TEST_F(ProjectFileTest, LoadIgnoresTheTemporaryFileOfADeadSaveAndTheNextSaveRemo
     EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
 }
 
-// A read error anywhere in a load (the description or any sound) fails it, names the
-// reason and leaves the project as it was: no project comes back with a sound missing.
-TEST_F(ProjectFileTest, AReadFailureAnywhereInALoadKeepsTheProject) {
+// A read error in the description fails the load, names the reason and leaves the
+// project as it was. One in a sound does not: the project loads, every entry whose sound
+// could not be read is listed and has no sound, and everything else is as stored.
+TEST_F(ProjectFileTest, AReadFailureFailsTheLoadInTheDescriptionAndEmptiesOnlyTheSoundsHit) {
     const QString path = freshFolder("file_read_faults") + "/p.vx";
     std::mt19937_64 rng(5);
     Model stored = {{"one", {{"a", "", "", randomBytes(rng, 50000)}, {"b", "", "", {}}}},
@@ -446,23 +494,68 @@ TEST_F(ProjectFileTest, AReadFailureAnywhereInALoadKeepsTheProject) {
     project().setArchive(std::make_unique<ProjectArchive>(faultyFactory(counting)));
     ASSERT_TRUE(project().load(path));
     ASSERT_EQ(snapshot(), stored);
+    EXPECT_TRUE(project().unreadableSounds().empty());
     const int64_t total = counting->read;
     ASSERT_GT(total, 170000);
 
     std::vector<int64_t> budgets = {0, 100, 8192, total - 1};
     for (int i = 0; i < 30; ++i) budgets.push_back(static_cast<int64_t>(rng() % total));
-    int inSounds = 0;
+    int failed = 0, withUnreadable = 0;
     for (int64_t budget : budgets) {
+        SCOPED_TRACE(budget);
         auto plan = std::make_shared<FaultPlan>();
         plan->readBudget = budget;
         project().setArchive(std::make_unique<ProjectArchive>(faultyFactory(plan)));
         setProject(twoChapters());
-        EXPECT_FALSE(project().load(path)) << "budget " << budget;
-        EXPECT_TRUE(project().lastError().contains("p.vx")) << project().lastError().toStdString();
-        EXPECT_EQ(snapshot(), twoChapters()) << "budget " << budget;
-        inSounds += project().lastError().contains("sound of chapter") ? 1 : 0;
+        if (!project().load(path)) {
+            ++failed;
+            EXPECT_TRUE(project().lastError().contains("p.vx"))
+                << project().lastError().toStdString();
+            EXPECT_EQ(snapshot(), twoChapters());
+            EXPECT_TRUE(project().unreadableSounds().empty());
+            continue;
+        }
+        // The oracle: the stored project with exactly the listed sounds emptied.
+        Model expected = stored;
+        for (const Project::UnreadableSound& lost : project().unreadableSounds()) {
+            EntryModel& entry = expected.at(size_t(lost.chapter)).entries.at(size_t(lost.entry));
+            EXPECT_FALSE(entry.sound.isEmpty()) << "an entry without a sound was listed";
+            EXPECT_TRUE(lost.reason.contains("p.vx")) << lost.reason.toStdString();
+            entry.sound.clear();
+        }
+        EXPECT_EQ(snapshot(), expected);
+        withUnreadable += project().unreadableSounds().empty() ? 0 : 1;
     }
-    EXPECT_GT(inSounds, 0) << "no failure fell into the reading of a sound";
+    EXPECT_GT(failed, 0) << "no failure fell into the description";
+    EXPECT_GT(withUnreadable, 0) << "no failure fell into the reading of a sound";
+}
+
+// A damaged record: the entry loads without its sound and is named; the other sounds are
+// intact; a save keeps the entry without a sound, and the project then loads whole.
+TEST_F(ProjectFileTest, ASoundWhoseRecordIsDamagedLeavesOnlyItsEntryWithoutASound) {
+    const QString path = freshFolder("file_damaged_sound") + "/p.vx";
+    std::mt19937_64 rng(17);
+    Model stored = twoChapters();
+    stored[0].entries[0].sound = randomBytes(rng, 30000);
+    stored[1].entries[0].sound = randomBytes(rng, 20000);
+    setProject(stored);
+    ASSERT_TRUE(project().save(path));
+    damageSoundRecord(path, "ch0_e0.snd");
+
+    setProject(twoChapters());
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    EXPECT_TRUE(project().lastError().isEmpty());
+    ASSERT_EQ(project().unreadableSounds().size(), 1u);
+    EXPECT_EQ(project().unreadableSounds()[0].chapter, 0);
+    EXPECT_EQ(project().unreadableSounds()[0].entry, 0);
+    Model expected = stored;
+    expected[0].entries[0].sound.clear();
+    EXPECT_EQ(snapshot(), expected);
+
+    ASSERT_TRUE(project().save(path));
+    ASSERT_TRUE(project().load(path));
+    EXPECT_TRUE(project().unreadableSounds().empty());
+    EXPECT_EQ(snapshot(), expected);
 }
 
 TEST_F(ProjectFileTest, AProjectFromAContainerWithAHugeGrowthStepSavesWithTheDefaults) {

@@ -28,8 +28,9 @@ inline std::ostream& operator<<(std::ostream& os, const Result& r) {
     return os << "exit " << r.code << ", stderr: " << r.err.toStdString();
 }
 
-// Runs vxtool with args, feeding input to its standard input.
-inline Result vxtool(const QStringList& args, const QByteArray& input = {}) {
+// Runs vxtool with args, feeding input to its standard input; a run that takes longer than
+// timeoutMs is killed and fails.
+inline Result vxtool(const QStringList& args, const QByteArray& input = {}, int timeoutMs = 60000) {
     QProcess p;
     p.setProgram(QStringLiteral(VXTOOL_PROGRAM));
     p.setArguments(args);
@@ -41,7 +42,7 @@ inline Result vxtool(const QStringList& args, const QByteArray& input = {}) {
     }
     if (!input.isEmpty()) p.write(input);
     p.closeWriteChannel();
-    if (!p.waitForFinished(60000)) {
+    if (!p.waitForFinished(timeoutMs)) {
         p.kill();
         p.waitForFinished();
         r.err = "vxtool did not finish";

@@ -8,6 +8,7 @@
 #include "VxtoolTestSupport.h"
 #include "project/Project.h"
 #include "project/ProjectDescription.h"
+#include "tests/SpecialFiles.h"
 
 using vxtest::freshPath;
 using vxtest::readAll;
@@ -304,4 +305,61 @@ TEST(VxtoolProject, RefusalsNameTheProblemAndCreateNothing) {
     r = vxtool({"project", "import", freshPath("no-such-dir"), out});
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(r.err.contains("no such folder")) << r;
+}
+
+// A sound that cannot be read (its record points beyond the file): show lists the project
+// with that entry marked, names it on standard error and exits 1; the file stays as it was.
+TEST(VxtoolProject, ShowMarksAnEntryWhoseSoundCannotBeReadAndExitsNonZero) {
+    const QString path = freshPath("damaged_sound.vx");
+    const auto layout = showProject();
+    saveProject(path, layout);
+    const efs::FitRecord thunder = vxtest::storedRecord(path, "ch1_e0.snd");
+    ASSERT_GT(thunder.fragmentsCount(), 0);
+    vxtest::putFixed32(path, int64_t(thunder.addr()) * efs::kBlockSize + efs::kRecData, 0x7FFFFF00);
+    const QByteArray before = readAll(path);
+
+    const Result text = vxtool({"project", "show", path});
+    EXPECT_EQ(text.code, 1) << text;
+    EXPECT_EQ(text.out.count("    sound: UNREADABLE\n"), 1) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("  entry 1: Thunder <loud>\n")) << text.out.toStdString();
+    EXPECT_TRUE(text.err.contains("chapter 2, entry 1")) << text;
+
+    const Result json = vxtool({"project", "show", "--json", path});
+    EXPECT_EQ(json.code, 1) << json;
+    const QJsonArray chapters = QJsonDocument::fromJson(json.out).object()["chapters"].toArray();
+    ASSERT_EQ(chapters.size(), static_cast<qsizetype>(layout.size()));
+    for (size_t c = 0; c < layout.size(); ++c) {
+        const QJsonArray entries = chapters[c].toObject()["entries"].toArray();
+        ASSERT_EQ(entries.size(), static_cast<qsizetype>(layout[c].entries.size()));
+        for (size_t e = 0; e < layout[c].entries.size(); ++e) {
+            const bool hit = c == 1 && e == 0;
+            const QJsonObject eo = entries[e].toObject();
+            EXPECT_EQ(eo["soundUnreadable"].toBool(false), hit) << c << "/" << e;
+            EXPECT_EQ(eo["soundBytes"].toInteger(-1), hit ? 0 : layout[c].entries[e].sound.size());
+        }
+    }
+    EXPECT_EQ(readAll(path), before);
+}
+
+// A FIFO, a socket or a device given as the container fails at once and says what it is.
+TEST(VxtoolProject, NonRegularFilesAreRefusedAtOnce) {
+    const QString folder = freshPath("special");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    specialfiles::NonRegularFiles files(folder);
+    ASSERT_TRUE(files.ok());
+    const QStringList before = files.state();
+    const QString exported = freshPath("special-export");
+    for (const specialfiles::Special& special : files.all()) {
+        for (const QStringList& args : {QStringList{"project", "show", special.path},
+                                        QStringList{"project", "export", special.path, exported},
+                                        QStringList{"ls", special.path}}) {
+            const Result r = vxtool(args, {}, 10000);
+            EXPECT_EQ(r.code, 2) << special.kind << " " << args.join(' ').toStdString() << ": "
+                                 << r;
+            EXPECT_TRUE(r.err.contains("not a regular file"))
+                << special.kind << " " << args.join(' ').toStdString() << ": " << r;
+        }
+    }
+    EXPECT_EQ(files.state(), before);
+    EXPECT_FALSE(QFileInfo::exists(exported));
 }
