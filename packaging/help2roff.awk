@@ -2,13 +2,15 @@
 # terminal; this keeps what its layout says and lets man fill the rest:
 #
 #   Usage: LINE            synopsis lines (more may follow, indented, starting "vxtool")
-#   Heading:               a line at column 0 ending in ':' opens a subsection; the ones
-#                          named in `promoted` below become sections of their own
+#   Heading:               in the main help, a line at column 0 ending in ':' opens a
+#                          subsection; those promotedName() lists become sections of
+#                          their own (a command's help has no headings)
 #   text at column 0       prose, filled
 #   "  term  description"  a table row (two or more spaces after the term); lines below it
 #                          at the description's column continue the description
 #   deeper lines           lines indented past the description, or following one that ends
-#                          in ':', are shown one per line (formats, examples)
+#                          in ':', are a display (a format, an example): set off as an
+#                          indented paragraph of their own
 #
 # Modes (-v mode=...):
 #   list     print the commands of the "... commands:" tables, one per line ("ls",
@@ -140,7 +142,7 @@ function body(line,    ind, s, at, len) {
     ind = indentOf(line)
     s = substr(line, ind + 1)
     if (ind == 0) {
-        if (s ~ /:$/ && !inProse) {
+        if (mode == "main" && s ~ /:$/ && !inProse) {
             emitHeading(s)
             return
         }
@@ -261,7 +263,7 @@ END {
         req(".SH \"SEE ALSO\"")
         req(".BR voxtrail (1)")
     }
-    req("")
+    if (held != "") print held
 }
 
 function synopsis(    i) {
