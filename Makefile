@@ -2,9 +2,14 @@
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
+# `make install` puts the programs, the library and their data under PREFIX, and all of it
+# under DESTDIR when that is set (a staging folder for packagers).
+PREFIX ?= /usr/local
+DESTDIR ?=
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all setup configure build run test clean test-asan fuzz bench
+.PHONY: install uninstall deb check-install
 
 all: build
 
@@ -12,7 +17,8 @@ setup:
 	@bash scripts/setup.sh
 
 configure: setup
-	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > $(BUILD_DIR).configure.log 2>&1 \
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+		> $(BUILD_DIR).configure.log 2>&1 \
 		|| { cat $(BUILD_DIR).configure.log; exit 1; }
 
 build: configure
@@ -31,6 +37,22 @@ test: build
 
 clean:
 	rm -rf $(BUILD_DIR) $(BUILD_DIR).configure.log
+
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR)
+
+# Removes exactly what `make install` with the same PREFIX and DESTDIR installs.
+uninstall: build
+	@DESTDIR="$(DESTDIR)" cmake -P $(BUILD_DIR)/packaging/uninstall.cmake
+
+# The Debian packages voxtrail, libjstreamN and libjstream-dev, built in build-deb.
+deb:
+	@bash scripts/deb.sh
+
+# make install and uninstall into a scratch DESTDIR, make deb, the packages' contents and
+# lintian (the quick install checks are part of `make test`).
+check-install:
+	@bash scripts/check-install.sh
 
 # The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer, in build-asan.
 test-asan:

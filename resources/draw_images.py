@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Draws the images of the compiled resource bundle into resources/gfx/.
+"""Draws the images of the compiled resource bundle into resources/gfx/, and the program's
+icon at the hicolor theme's sizes into resources/appicon/ (installed by packaging/).
 
 The PNGs are committed, so a build never runs this script. Run it again after
 changing a picture:  /usr/bin/python3 resources/draw_images.py
@@ -303,7 +304,67 @@ def draw_splash():
     img.save(os.path.join(OUT, "splash.png"))
 
 
+# Program icon ----------------------------------------------------------------
+
+APP_ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
+
+def draw_app_icon(size):
+    """The launcher icon: the splash's grey tile with its green sound wave, led by the play
+    triangle of the player controls. Small sizes get fewer, heavier strokes so the shapes
+    still read at 16 pixels."""
+    k = size * SS / 128  # icon coordinate (0..128) to canvas pixels at this size
+    img = Image.new("RGBA", (size * SS, size * SS), (0, 0, 0, 0))
+    small = size <= 32
+
+    def q(x, y):
+        return (x * k, y * k)
+
+    def w(px):
+        """A stroke of px pixels in the final image (at least), drawn on the canvas."""
+        return max(1, int(round(px * SS)))
+
+    # The tile: the splash's vertical gradient inside a rounded square.
+    tile = Image.new("RGBA", img.size)
+    td = ImageDraw.Draw(tile)
+    for y in range(img.height):
+        td.line([(0, y), (img.width, y)],
+                fill=lerp((160, 160, 160, 255), (36, 36, 36, 255), y / (img.height - 1)))
+    mask = Image.new("L", img.size, 0)
+    margin = 4 if small else 6
+    square = [*q(margin, margin), *q(128 - margin, 128 - margin)]
+    ImageDraw.Draw(mask).rounded_rectangle(square, radius=22 * k, fill=255)
+    img.paste(tile, (0, 0), mask)
+    d = ImageDraw.Draw(img)
+    d.rounded_rectangle(square, radius=22 * k, outline=OUTLINE, width=w(max(1, size / 48)))
+
+    # The wave: a swell that starts at the triangle's tip and dies away to the right, drawn
+    # as a run of round dabs so the thick stroke stays smooth along its bends.
+    x0, x1, mid = 58, 112, 66
+    cycles = 1.5 if small else 2.25
+    amp = 30 if small else 28
+    radius = max(1.6, size / 20) * SS / 2
+    green = (120, 200, 124, 255)
+    steps = 400
+    for i in range(steps + 1):
+        t = i / steps
+        swing = amp * (1 - t) ** 1.2 * math.sin(2 * math.pi * cycles * t)
+        x, y = q(x0 + (x1 - x0) * t, mid - swing)
+        d.ellipse([x - radius, y - radius, x + radius, y + radius], fill=green)
+
+    # The play triangle.
+    d.polygon([q(20, 36), q(60, 66), q(20, 96)], fill=LIGHT, outline=OUTLINE,
+              width=w(max(1, size / 64)))
+
+    img = img.resize((size, size), Image.LANCZOS)
+    path = os.path.join(HERE, "appicon", "voxtrail-%d.png" % size)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    img.save(path)
+
+
 def main():
+    for size in APP_ICON_SIZES:
+        draw_app_icon(size)
     draw_player_play()
     draw_player_stop()
     draw_player_pause()

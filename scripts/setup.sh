@@ -11,6 +11,8 @@ packages=("$@")
     libsdl2-dev libsdl2-mixer-dev
     libgtest-dev libgmock-dev
     xvfb xauth
+    # What the install checks run: launcher entry, metainfo, manual pages, Debian packages.
+    desktop-file-utils appstream man-db lintian file
 )
 
 missing=()

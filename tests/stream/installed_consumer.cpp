@@ -1,5 +1,6 @@
-// Built by install_check.cmake against an installed copy of the library only: the headers
-// under <prefix>/include/jstream and libjstream.so. Exits 0 when the library works.
+// Built by install_check.cmake against an installed copy of the library only (the headers
+// under <prefix>/include/jstream and libjstream.so), once with the flags pkg-config gives
+// for jstream and once through find_package(jstream). Exits 0 when the library works.
 
 #include <jstream/JBufferedStream.h>
 #include <jstream/JByteStream.h>
