@@ -179,6 +179,7 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
         std::vector<Run> runs;
         for (const auto& [first, length] : m_freePtrs) runs.push_back({first, length});
         for (const Run& r : runs) treeInsertFree(r.first, r.length);
+        drainFreeOps();
     } else if (!rebuildFreeMaps()) {
         m_params.allocMode = savedMode;
         return failWith(ErrorIo);
@@ -752,27 +753,44 @@ bool EfsVolume::writeRootSlot(int32_t offset, int32_t value) {
 
 int32_t EfsVolume::allocateNodeBlocks(int32_t count) {
     if (m_readOnly) return 0;
+    AllocationEvent begin;
+    begin.kind = AllocationEvent::Kind::NodeBegin;
+    begin.count = count;
+    trace(begin);
+    int32_t block = 0;
     if (m_drainingFreeOps) {
-        // The free-space tree needs a node in the middle of one of its own operations.
-        // Taking a whole run would remove an entry from that tree, and the merge that
-        // follows would give the node back: split and merge could then chase each other
-        // for ever. The node comes from the end of the shortest run longer than it, which
-        // only shortens that run.
+        // The free-space tree needs a node while it takes up the edits of free runs. By
+        // best fit that node would often be a whole one-block run, whose removal takes an
+        // entry out of the tree; near the split point the tree then merges, frees the
+        // node, gains the entry back and splits again, for ever. So the node is cut from
+        // the end of the shortest run longer than itself, which only shortens that run
+        // and leaves the number of entries as it was.
         Run run;
-        if (!ensureFree(count)) return 0;
-        if (!bestFit(count + 1, &run) && (!growHost() || !bestFit(count + 1, &run))) {
-            m_lastError = ErrorNoSpace;
-            return 0;
-        }
-        return carveRun(run, {run.first + run.length - count, count});
+        if (ensureFree(count) &&
+            (bestFit(count + 1, &run) || (growHost() && bestFit(count + 1, &run))))
+            block = carveRun(run, {run.first + run.length - count, count});
+        if (block == 0) m_lastError = ErrorNoSpace;
+    } else {
+        std::vector<Run> runs;
+        if (ensureFree(count) && allocateBlocks(0, count, AllocBestFit, &runs) && !runs.empty())
+            block = runs.front().first;
     }
-    std::vector<Run> runs;
-    if (!ensureFree(count) || !allocateBlocks(0, count, AllocBestFit, &runs) || runs.empty())
-        return 0;
-    return runs.front().first;
+    AllocationEvent end;
+    end.kind = AllocationEvent::Kind::NodeEnd;
+    end.ok = block != 0;
+    end.first = block;
+    trace(end);
+    return block;
 }
 
-void EfsVolume::releaseNodeBlocks(int32_t first, int32_t count) { releaseRun(first, count); }
+void EfsVolume::releaseNodeBlocks(int32_t first, int32_t count) {
+    AllocationEvent event;
+    event.kind = AllocationEvent::Kind::NodeRelease;
+    event.first = first;
+    event.count = count;
+    trace(event);
+    releaseRun(first, count);
+}
 
 int64_t EfsVolume::blockLimit() const { return m_hostBlocks; }
 
@@ -794,23 +812,24 @@ void EfsVolume::dropFreeSize(int32_t length, int32_t first) {
     }
 }
 
+// The maps change at once; the matching edits of the free-space tree are queued and
+// applied by drainFreeOps once the maps are whole again, so that a node the tree takes or
+// gives back meanwhile sees every run where it belongs.
 void EfsVolume::treeInsertFree(int32_t first, int32_t length) {
     m_pendingFreeOps.push_back({FreeOp::Insert, first, length});
-    drainFreeOps();
 }
 
 void EfsVolume::treeRemoveFree(int32_t first) {
     m_pendingFreeOps.push_back({FreeOp::Remove, first, 0});
-    drainFreeOps();
 }
 
 void EfsVolume::treeUpdateFree(int32_t first, int32_t length) {
     m_pendingFreeOps.push_back({FreeOp::Update, first, length});
-    drainFreeOps();
 }
 
 void EfsVolume::drainFreeOps() {
-    if (m_drainingFreeOps) return;  // applied when the running tree operation has ended
+    // Inside a running edit of the tree, the edits it causes wait their turn here.
+    if (m_drainingFreeOps) return;
     m_drainingFreeOps = true;
     // Each edit queues at most a few more; anything near this bound is a damaged tree,
     // and giving up is better than hanging.
@@ -842,26 +861,18 @@ bool EfsVolume::ensureFree(int32_t count) {
     if (m_freeSizes.empty() || m_freeSizes.begin()->first < m_params.minLargestRun) {
         if (!growHost()) return false;
     }
-    const int64_t need = 2 * static_cast<int64_t>(count);
+    int64_t need = 2 * static_cast<int64_t>(count);
     if (need <= 0) return true;
-    // Refuse at once what no number of growths could provide.
-    const int64_t stepBlocks = m_params.growthStep / kBlockSize;
-    if (stepBlocks < 1) {
-        m_lastError = ErrorNoSpace;
-        return false;
-    }
-    const int64_t missing = need - m_freeInMaps;
-    if (missing > 0) {
-        const int64_t growths = (missing + stepBlocks - 1) / stepBlocks;
-        if (m_hostBlocks + growths * stepBlocks > INT32_MAX) {
-            m_lastError = ErrorNoSpace;
-            return false;
+    // Walk the runs from the longest down, counting each against the need; at the end of
+    // the runs grow the host file and walk again from the longest, counting every run
+    // again (those counted before the growth included).
+    for (;;) {
+        for (const auto& entry : m_freeSizes) {
+            need -= entry.first;
+            if (need <= 0) return true;
         }
-    }
-    while (m_freeInMaps < need) {
         if (!growHost()) return false;
     }
-    return true;
 }
 
 bool EfsVolume::growHost() {
@@ -870,11 +881,18 @@ bool EfsVolume::growHost() {
     const int64_t size = m_host->size();
     const int64_t oldBlocks = size / kBlockSize;
     const int64_t stepBlocks = m_params.growthStep / kBlockSize;
+    AllocationEvent event;
+    event.kind = AllocationEvent::Kind::Grow;
+    event.oldBlocks = oldBlocks;
+    event.newBlocks = oldBlocks + stepBlocks;
     if (size < 0 || stepBlocks < 1 || oldBlocks + stepBlocks > INT32_MAX ||
         !m_host->truncate((oldBlocks + stepBlocks) * kBlockSize)) {
         m_lastError = ErrorNoSpace;
+        event.ok = false;
+        trace(event);
         return false;
     }
+    trace(event);
     m_hostBlocks = oldBlocks + stepBlocks;
     const auto old = static_cast<int32_t>(oldBlocks);
     const auto step = static_cast<int32_t>(stepBlocks);
@@ -884,14 +902,15 @@ bool EfsVolume::growHost() {
         const int32_t oldLength = it->second;
         const int32_t newLength = oldLength + step;
         it->second = newLength;
-        treeUpdateFree(first, newLength);
         dropFreeSize(oldLength, first);
         addFreeSize(newLength, first);
-        return true;
+        treeUpdateFree(first, newLength);
+    } else {
+        m_freePtrs[old] = step;
+        addFreeSize(step, old);
+        treeInsertFree(old, step);
     }
-    treeInsertFree(old, step);
-    m_freePtrs[old] = step;
-    addFreeSize(step, old);
+    drainFreeOps();
     return true;
 }
 
@@ -899,13 +918,32 @@ bool EfsVolume::allocateBlocks(int32_t hint, int32_t count, int32_t mode, std::v
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;
     out->clear();
+    AllocationEvent begin;
+    begin.kind = AllocationEvent::Kind::AllocateBegin;
+    begin.hint = hint;
+    begin.count = count;
+    begin.mode = mode;
+    trace(begin);
+    auto finish = [&](bool ok) {
+        AllocationEvent end;
+        end.kind = AllocationEvent::Kind::AllocateEnd;
+        end.ok = ok;
+        end.runs = *out;
+        trace(end);
+        return ok;
+    };
     if (!m_host || m_readOnly) {
         m_lastError = ErrorState;
-        return false;
+        return finish(false);
+    }
+    // Refuse at once what the host file could not hold even grown to the last block.
+    if (count > m_freeInMaps + (INT32_MAX - m_hostBlocks)) {
+        m_lastError = ErrorNoSpace;
+        return finish(false);
     }
     int32_t cursor = (hint != 0 && m_freePtrs.count(hint)) ? hint : 0;
-    if (!ensureFree(count)) return false;
-    if (count <= 0) return true;
+    if (!ensureFree(count)) return finish(false);
+    if (count <= 0) return finish(true);
     int32_t remaining = count;
     while (remaining > 0) {
         Run run;
@@ -916,22 +954,16 @@ bool EfsVolume::allocateBlocks(int32_t hint, int32_t count, int32_t mode, std::v
             piece = {run.first, std::min(remaining, run.length)};
             // Free runs never touch, so the hint supplies the first piece only.
             cursor = 0;
-            if (piece.length == run.length) {
-                const int64_t next = static_cast<int64_t>(run.first) + run.length;
-                if (next <= INT32_MAX && m_freePtrs.count(static_cast<int32_t>(next)))
-                    cursor = static_cast<int32_t>(next);
-            }
         } else {
             if (mode == AllocBestFit) {
                 if (!bestFit(count, &run)) {
                     m_lastError = ErrorNoSpace;
-                    return false;
+                    return finish(false);
                 }
             } else {
-                if (m_freeSizes.empty()) {
-                    m_lastError = ErrorNoSpace;
-                    return false;
-                }
+                // ensureFree counts runs again after each growth, so it may leave fewer
+                // blocks free than asked for; when the runs run out the host file grows.
+                if (m_freeSizes.empty() && !growHost()) return finish(false);
                 run = {m_freeSizes.begin()->second, m_freeSizes.begin()->first};
                 if (run.length < kMiddleMinRun) mode = AllocFromStart;
             }
@@ -944,17 +976,17 @@ bool EfsVolume::allocateBlocks(int32_t hint, int32_t count, int32_t mode, std::v
         }
         if (piece.length <= 0) {
             m_lastError = ErrorNoSpace;
-            return false;
+            return finish(false);
         }
         const int32_t first = carveRun(run, piece);
         if (first == 0) {
             m_lastError = ErrorNoSpace;
-            return false;
+            return finish(false);
         }
         out->push_back({first, piece.length});
         remaining -= piece.length;
     }
-    return true;
+    return finish(true);
 }
 
 bool EfsVolume::bestFit(int32_t count, Run* run) {
@@ -975,6 +1007,11 @@ bool EfsVolume::bestFit(int32_t count, Run* run) {
 int32_t EfsVolume::carveRun(Run run, Run piece) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;
+    AllocationEvent event;
+    event.kind = AllocationEvent::Kind::Carve;
+    event.run = run;
+    event.piece = piece;
+    trace(event);
     const int32_t s = run.first, len = run.length, p = piece.first, c = piece.length;
     auto at = m_freePtrs.find(s);
     if (c > len || c <= 0 || p < s || static_cast<int64_t>(p) + c > static_cast<int64_t>(s) + len ||
@@ -985,27 +1022,33 @@ int32_t EfsVolume::carveRun(Run run, Run piece) {
     Run rest;
     if (p == s) {
         m_freePtrs.erase(at);
-        treeRemoveFree(s);
         dropFreeSize(len, s);
+        treeRemoveFree(s);
         rest = {s + c, len - c};
     } else {
         const int32_t lower = p - s;
-        treeUpdateFree(s, lower);
         at->second = lower;
         dropFreeSize(len, s);
         addFreeSize(lower, s);
+        treeUpdateFree(s, lower);
         rest = {p + c, s + len - (p + c)};
     }
     if (rest.length > 0) {
-        treeInsertFree(rest.first, rest.length);
         m_freePtrs[rest.first] = rest.length;
         addFreeSize(rest.length, rest.first);
+        treeInsertFree(rest.first, rest.length);
     }
+    drainFreeOps();
     return p;
 }
 
 void EfsVolume::releaseRun(int32_t s, int32_t c) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    AllocationEvent event;
+    event.kind = AllocationEvent::Kind::Release;
+    event.first = s;
+    event.count = c;
+    trace(event);
     if (!m_host || m_readOnly || s <= 0 || c <= 0 || static_cast<int64_t>(s) + c > m_hostBlocks)
         return;
     // A run that is already (partly) free must not be released twice: that would make
@@ -1021,21 +1064,22 @@ void EfsVolume::releaseRun(int32_t s, int32_t c) {
         const int32_t r = right->first, rlen = right->second;
         c += rlen;
         m_freePtrs.erase(right);
-        treeRemoveFree(r);
         dropFreeSize(rlen, r);
+        treeRemoveFree(r);
     }
     if (!hasLeft) {
         m_freePtrs[s] = c;
-        treeInsertFree(s, c);
         addFreeSize(c, s);
-        return;
+        treeInsertFree(s, c);
+    } else {
+        left = m_freePtrs.upper_bound(s);
+        const int32_t l = left->first, llen = left->second;
+        left->second = llen + c;
+        dropFreeSize(llen, l);
+        addFreeSize(llen + c, l);
+        treeUpdateFree(l, llen + c);
     }
-    left = m_freePtrs.upper_bound(s);
-    const int32_t l = left->first, llen = left->second;
-    treeUpdateFree(l, llen + c);
-    left->second = llen + c;
-    dropFreeSize(llen, l);
-    addFreeSize(llen + c, l);
+    drainFreeOps();
 }
 
 // ---- Views ---------------------------------------------------------------------------

@@ -28,6 +28,7 @@
 #include "efs/EfsFile.h"
 #include "efs/EfsFormat.h"
 #include "efs/FileNameKey.h"
+#include "efs/btree/AllocationTrace.h"
 #include "efs/btree/FreesBTree.h"
 
 class QIODevice;
@@ -76,11 +77,7 @@ class EfsVolume final : private efs::BTreeNodeStore {
     enum Access : int32_t { AccessRead = 1, AccessWrite = 2 };
     enum AllocMode : int32_t { AllocFromStart = 0, AllocFromMiddle = 1, AllocBestFit = 2 };
 
-    struct Run {
-        int32_t first = 0;
-        int32_t length = 0;
-        bool operator==(const Run&) const = default;
-    };
+    using Run = efs::Run;
 
     // Makes the host-file object for each open (and a throw-away one for deleting and
     // moving host files).
@@ -209,6 +206,8 @@ class EfsVolume final : private efs::BTreeNodeStore {
     bool loadStoredRecord(const char* name, efs::FitRecord* out);
 
   private:
+    friend class EfsVolumeInspector;
+
     struct OpenFile {
         int32_t access = 0;
         int64_t position = 0;
@@ -258,6 +257,9 @@ class EfsVolume final : private efs::BTreeNodeStore {
     void treeRemoveFree(int32_t first);
     void treeUpdateFree(int32_t first, int32_t length);
     void drainFreeOps();
+    void trace(efs::AllocationEvent event) const {
+        if (m_trace) m_trace(event);
+    }
     void addFreeSize(int32_t length, int32_t first);
     void dropFreeSize(int32_t length, int32_t first);
 
@@ -267,6 +269,8 @@ class EfsVolume final : private efs::BTreeNodeStore {
     bool storeRecord(int32_t block, OpenRecord* open, bool allowMove);
     bool storeLooseRecord(int32_t block, efs::FitRecord* record, bool allowMove);
     bool storeRecordImpl(int32_t block, efs::FitRecord* record, int32_t* storedFit, bool allowMove);
+    int32_t placeRecord(int32_t fit);
+    void storeFailed();
     void addFragment(efs::FitRecord* record, int32_t start, int32_t count);
     int32_t locateBlock(const efs::FitRecord& record, int64_t position, Cursor* cursor) const;
     void trimReserve(efs::FitRecord* record);
@@ -329,6 +333,7 @@ class EfsVolume final : private efs::BTreeNodeStore {
     efs::FreesBTree m_frees;
     std::deque<PendingFreeOp> m_pendingFreeOps;
     bool m_drainingFreeOps = false;
+    efs::AllocationTrace m_trace;
     // Set when an edit of the free-space tree failed on a damaged node or a failed write:
     // the tree on disk may then disagree with the maps, and the session reports ErrorIo
     // at close and in check().

@@ -28,6 +28,11 @@ int32_t EfsFileInfo::creationTime() const { return decodeFixed32(bytes.data() + 
 int32_t EfsFileInfo::lastChangeTime() const { return decodeFixed32(bytes.data() + 106); }
 int32_t EfsFileInfo::lastAccessTime() const { return decodeFixed32(bytes.data() + 110); }
 
+// A record that could not be stored: no room for it to move to, or an I/O failure.
+void EfsVolume::storeFailed() {
+    if (m_lastError != ErrorNoSpace) m_lastError = ErrorIo;
+}
+
 void EfsVolume::stamp(FitRecord* record, bool change, bool access) const {
     const int32_t t = now32();
     if (change) record->setLastChangeTime(t);
@@ -92,12 +97,39 @@ bool EfsVolume::storeLooseRecord(int32_t block, FitRecord* record, bool allowMov
     return storeRecordImpl(block, record, &stored, allowMove);
 }
 
+// A record whose size in blocks changed goes to a new place: the shortest free run that
+// holds it (an exact fit first), after one growth of the host file if there is none.
+int32_t EfsVolume::placeRecord(int32_t fit) {
+    AllocationEvent begin;
+    begin.kind = AllocationEvent::Kind::PlaceBegin;
+    begin.count = fit;
+    trace(begin);
+    Run run;
+    int32_t at = 0;
+    if (bestFit(fit, &run) || (growHost() && bestFit(fit, &run))) {
+        at = carveRun(run, {run.first, fit});
+        if (at == 0 && growHost() && bestFit(fit, &run)) at = carveRun(run, {run.first, fit});
+    }
+    if (at == 0) m_lastError = ErrorNoSpace;
+    AllocationEvent end;
+    end.kind = AllocationEvent::Kind::PlaceEnd;
+    end.ok = at != 0;
+    end.first = at;
+    trace(end);
+    return at;
+}
+
 bool EfsVolume::storeRecordImpl(int32_t b, FitRecord* record, int32_t* storedFit, bool allowMove) {
     if (m_readOnly || !m_host) return false;
     const int32_t fit = record->fitSize();
     // A record that outgrew its blocks can never be written in place: that would
     // overwrite whatever follows it.
     if (!allowMove && fit > *storedFit) allowMove = true;
+    // Blocks the record no longer uses. They are given back only once the record is
+    // written and its name leads to where it is now, so that a failure on the way leaks
+    // them at worst and never leaves a name pointing at free blocks.
+    Run unused;
+    bool moved = false;
     if (allowMove) {
         // Only the stored record's own address and block count are needed.
         uint8_t head[kRecFragmentsCount];
@@ -107,29 +139,35 @@ bool EfsVolume::storeRecordImpl(int32_t b, FitRecord* record, int32_t* storedFit
         const int32_t stored = decodeFixed32(head + kRecFitSize);
         if (stored != fit) {
             if (stored < 1 || static_cast<int64_t>(b) + stored > m_hostBlocks) return false;
-            releaseRun(b, stored);
-            Run run;
-            if (!bestFit(fit, &run)) {
-                if (!growHost() || !bestFit(fit, &run)) return false;
-            }
-            int32_t at = carveRun(run, {run.first, fit});
-            if (at == 0) {
-                if (!growHost() || !bestFit(fit, &run)) return false;
-                at = carveRun(run, {run.first, fit});
-                if (at == 0) return false;
-            }
+            const int32_t at = placeRecord(fit);
+            if (at == 0) return false;
+            unused = {b, stored};
             b = at;
+            moved = true;
         }
     } else if (fit < *storedFit) {
         // A record that went back to fewer blocks gives the rest back.
-        releaseRun(b + fit, *storedFit - fit);
+        unused = {b + fit, *storedFit - fit};
     }
     const int32_t oldAddr = record->addr();
+    record->setAddr(b);
+    for (int32_t i = 0; i < fit; ++i) {
+        if (!writeBlock(b + i, record->data() + static_cast<size_t>(i) * kBlockSize, kBlockSize, 0,
+                        false)) {
+            record->setAddr(oldAddr);
+            if (moved) releaseRun(b, fit);
+            return false;
+        }
+    }
     if (b != oldAddr) {
         const std::string name = record->fileName();
         m_fileTable.update(FileNameKey::fromName(name.c_str()), b);
         // A table that still names the old place would lead the next open to a stale copy.
-        if (m_fileTable.failed()) return false;
+        if (m_fileTable.failed()) {
+            record->setAddr(oldAddr);
+            if (moved) releaseRun(b, fit);
+            return false;
+        }
         if (oldAddr != 0) {
             auto node = m_openRecords.extract(oldAddr);
             if (!node.empty()) {
@@ -140,13 +178,8 @@ bool EfsVolume::storeRecordImpl(int32_t b, FitRecord* record, int32_t* storedFit
             }
         }
     }
-    record->setAddr(b);
     *storedFit = fit;
-    for (int32_t i = 0; i < fit; ++i) {
-        if (!writeBlock(b + i, record->data() + static_cast<size_t>(i) * kBlockSize, kBlockSize, 0,
-                        false))
-            return false;
-    }
+    if (unused.length > 0) releaseRun(unused.first, unused.length);
     return true;
 }
 
@@ -361,7 +394,7 @@ int32_t EfsVolume::openFileImpl(const char* name, int32_t access, int32_t dispos
         fresh.record.setFileName(name);
         fresh.storedFitSize = 1;
         if (!storeRecord(block, &fresh, false)) {
-            m_lastError = ErrorIo;
+            storeFailed();
             return 0;
         }
     }
@@ -409,7 +442,7 @@ void EfsVolume::closeFileImpl(int32_t handle) {
     if (--rit->second.openCount > 0) return;
     if (!m_readOnly) {
         trimReserve(&rit->second.record);
-        if (!storeRecord(block, &rit->second, true)) m_lastError = ErrorIo;
+        if (!storeRecord(block, &rit->second, true)) storeFailed();
     }
     // The store may have moved the record to a new key.
     for (auto r = m_openRecords.begin(); r != m_openRecords.end(); ++r) {
@@ -458,15 +491,17 @@ bool EfsVolume::removeFileImpl(const char* name) {
         m_lastError = ErrorIo;
         return false;
     }
+    // The name goes first: if that fails the blocks stay taken (check reports them as
+    // lost), which is better than a name that leads to free blocks.
+    if (!m_fileTable.remove(FileNameKey::fromName(name))) {
+        m_lastError = ErrorIo;
+        return false;
+    }
     for (int32_t i = 0; i < record.fragmentsCount(); ++i) {
         const Fragment f = record.fragment(i);
         releaseRun(f.addr, f.size);
     }
     releaseRun(block, record.fitSize());
-    if (!m_fileTable.remove(FileNameKey::fromName(name))) {
-        m_lastError = ErrorIo;
-        return false;
-    }
     return true;
 }
 
@@ -504,7 +539,7 @@ bool EfsVolume::renameFileImpl(const char* oldName, const char* newName) {
     record.setFileName(newName);
     stamp(&record, true, true);
     if (!storeLooseRecord(block, &record, false)) {
-        m_lastError = ErrorIo;
+        storeFailed();
         return false;
     }
     return true;
@@ -550,7 +585,7 @@ bool EfsVolume::setFileAttributesImpl(int32_t handle, int32_t value) {
     open->record.setAttributes(value);
     stamp(&open->record, true, true);
     if (!storeRecord(file->recordBlock, open, false)) {
-        m_lastError = ErrorIo;
+        storeFailed();
         return false;
     }
     return true;
@@ -718,7 +753,7 @@ bool EfsVolume::writeFileImpl(int32_t handle, const char* data, int32_t length) 
             if (end > rec->fileSize()) rec->setFileSize(end);
             stamp(rec, true, true);
             if (!storeRecord(file->recordBlock, open, false)) {
-                m_lastError = ErrorIo;
+                storeFailed();
                 return false;
             }
             return true;
@@ -734,7 +769,7 @@ bool EfsVolume::writeFileImpl(int32_t handle, const char* data, int32_t length) 
         addFragment(rec, block, 1);
         stamp(rec, true, true);
         if (!storeRecord(file->recordBlock, open, false)) {
-            m_lastError = ErrorIo;
+            storeFailed();
             return false;
         }
         hint = block + 1;
@@ -790,7 +825,7 @@ bool EfsVolume::writeFileImpl(int32_t handle, const char* data, int32_t length) 
     }
     stamp(rec, true, true);
     if (!storeRecord(file->recordBlock, open, true)) {
-        m_lastError = ErrorIo;
+        storeFailed();
         return false;
     }
     return true;
@@ -826,7 +861,7 @@ bool EfsVolume::setFileSizeImpl(int32_t handle, int64_t size) {
         }
         addFragment(rec, block, 1);
         if (!storeRecord(file->recordBlock, open, false)) {
-            m_lastError = ErrorIo;
+            storeFailed();
             return false;
         }
         stamp(rec, true, true);
@@ -849,7 +884,7 @@ bool EfsVolume::setFileSizeImpl(int32_t handle, int64_t size) {
         }
         rec->setFileSize(size);
         if (!storeRecord(file->recordBlock, open, true)) {
-            m_lastError = ErrorIo;
+            storeFailed();
             return false;
         }
         return true;
@@ -858,7 +893,7 @@ bool EfsVolume::setFileSizeImpl(int32_t handle, int64_t size) {
         rec->setFileSize(size);
         stamp(rec, true, true);
         if (!storeRecord(file->recordBlock, open, false)) {
-            m_lastError = ErrorIo;
+            storeFailed();
             return false;
         }
         return true;
@@ -882,7 +917,7 @@ bool EfsVolume::setFileSizeImpl(int32_t handle, int64_t size) {
     rec->setFileSize(size);
     stamp(rec, true, true);
     if (!storeRecord(file->recordBlock, open, false)) {
-        m_lastError = ErrorIo;
+        storeFailed();
         return false;
     }
     return true;

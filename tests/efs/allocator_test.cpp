@@ -65,17 +65,39 @@ TEST(Allocator, EmptyFreeSpaceGrowsAtTheOldEnd) {
     expectCopiesAgree(f.v);
 }
 
-TEST(Allocator, EnsureFreeGrowsUntilTwiceTheRequestIsCovered) {
+// The walk counts every run again after each growth, until its counts reach twice the
+// request; a request larger than what is then free still gets its blocks, from growths
+// made when the runs run out.
+TEST(Allocator, EnsureFreeCountsRunsAgainAfterEachGrowth) {
     Fresh f("al_ensure.vx");
     f.v.setGrowthStep(8 * kBlockSize);
     const int64_t before = f.v.hostBlocks();
-    ASSERT_TRUE(f.v.ensureFree(1022 / 2 + 10));  // needs 20 more than the 1022 free blocks
-    EXPECT_EQ(f.v.hostBlocks(), before + 24);
-    EXPECT_EQ(f.v.freeTotal(), 1022 + 24);
-    EXPECT_EQ(f.v.freeRunsByStart(), (Runs{{3, 1046}}));
-    EXPECT_FALSE(f.v.ensureFree(INT32_MAX)) << "no number of growths could give that";
+    ASSERT_TRUE(f.v.ensureFree(1022 / 2 + 10));  // counts 1022, grows 8, counts 1030 again
+    EXPECT_EQ(f.v.hostBlocks(), before + 8);
+    EXPECT_EQ(f.v.freeRunsByStart(), (Runs{{3, 1030}}));
+    Runs out;
+    ASSERT_TRUE(f.v.allocateBlocks(0, 1100, EfsVolume::AllocFromStart, &out));
+    // The walk grows twice more (counting 1030, then 1038, then 1046), then the runs run
+    // out after 1046 blocks and each growth of 8 gives the next piece.
+    EXPECT_EQ(out, (Runs{{3, 1046},
+                         {1049, 8},
+                         {1057, 8},
+                         {1065, 8},
+                         {1073, 8},
+                         {1081, 8},
+                         {1089, 8},
+                         {1097, 6}}));
+    EXPECT_FALSE(f.v.allocateBlocks(0, INT32_MAX, EfsVolume::AllocFromStart, &out))
+        << "no host file could hold that";
     EXPECT_EQ(f.v.lastError(), EfsVolume::ErrorNoSpace);
-    EXPECT_EQ(f.v.hostBlocks(), before + 24) << "and nothing grew trying";
+    EXPECT_EQ(f.v.hostBlocks(), before + 80) << "and nothing grew trying";
+
+    // One write of 9,000,000 bytes to a new volume: 1,099 blocks, counted twice.
+    Fresh g("al_ensure_9mb.vx");
+    const int32_t h = g.v.openFile("big", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+    const std::string data(9000000, 'x');
+    ASSERT_TRUE(g.v.writeFile(h, data.data(), static_cast<int32_t>(data.size())));
+    EXPECT_EQ(g.v.hostBlocks(), 2049);
 }
 
 TEST(Allocator, MiddleModeSplitsLongRunsAndTakesShortOnesFromTheStart) {
@@ -272,4 +294,31 @@ TEST(Allocator, RandomAllocationsAndReleasesAgainstAModel) {
         const QStringList problems = f.v.check();
         EXPECT_TRUE(problems.isEmpty()) << efstest::joined(problems).toStdString();
     }
+}
+
+// When the free space is 681 one-block runs, a free-space tree that splits and takes its
+// two new nodes from one-block runs loses two entries, merges back and frees both nodes,
+// whose blocks become two entries again: split and merge would chase each other for
+// ever. The tree's own nodes are therefore cut from the end of a longer run, which
+// changes no entry count, and the volume stays whole.
+TEST(Allocator, FreeSpaceTreeAtTheSplitPointDoesNotChaseItself) {
+    Fresh f("al_chase.vx");
+    takeEverything(f.v);
+    f.v.setGrowthStep(2048 * kBlockSize);
+    ASSERT_TRUE(f.v.ensureFree(1));
+    // Keep one long run for the nodes, then make 681 single free blocks.
+    Runs runs = f.v.freeRunsByStart();
+    ASSERT_EQ(runs.size(), 1u);
+    ASSERT_EQ(f.v.carveRun(runs[0], {runs[0].first, runs[0].length - 16}), runs[0].first);
+    for (int i = 0; i < 681; ++i) f.v.releaseRun(100 + 2 * i, 1);
+    // The tree is at its split point: more runs split it.
+    f.v.releaseRun(3000, 1);
+    f.v.releaseRun(3002, 1);
+    f.v.releaseRun(100, 1);  // already free: nothing changes
+    expectCopiesAgree(f.v);
+    efstest::TreeWalk<681, int> walk(&f.v);
+    ASSERT_TRUE(walk.run(f.v.freeTreeRoot())) << walk.error;
+    EXPECT_EQ(walk.leafDepth, 1);
+    f.v.closeVolume();
+    EXPECT_EQ(f.v.lastError(), EfsVolume::ErrorNone) << "the tree was written whole";
 }
