@@ -171,7 +171,8 @@ QStringList EfsVolume::check() {
     // What is checked is the disk: blocks still waiting go out first, and no copy is used.
     if (!m_readOnly && !flushBlocks())
         problems << "blocks changed in this session cannot be written to the disk";
-    m_blocks.clear();
+    // Blocks that could not be written stay for a later flush; the rest is read again.
+    dropCleanBlocks();
     std::vector<uint8_t> header;
     if (!readHeader(&header)) {
         problems << "the header cannot be read";

@@ -28,7 +28,12 @@ bool EfsVolume::writeDebugReport(QIODevice* device) {
     int32_t loaded = 0;
     for (const auto& [key, block] : entries) {
         out << "hash: " << key.hash << "\n";
-        out << "Filename: " << QString::fromLatin1(key.text().c_str()) << "\n";
+        // The stored bytes as they are: names have no encoding of their own.
+        const std::string name = key.text();
+        out << "Filename: ";
+        out.flush();
+        device->write(name.data(), static_cast<qint64>(name.size()));
+        out << "\n";
         FitRecord rec;
         if (!loadRecord(block, &rec)) {
             // Nothing of a damaged record is trusted, so nothing of it is printed.

@@ -338,6 +338,8 @@ bool EfsVolume::compact() {
     }
 
     const std::map<int32_t, OpenFile> savedHandles = m_handles;
+    // Handle numbers given out before the compact are never given out again.
+    const int32_t lastHandle = m_lastHandle;
     std::map<int32_t, std::string> savedNames;
     for (const auto& [block, open] : m_openRecords) savedNames[block] = open.record.fileName();
     const VolumeParams savedParams = m_params;
@@ -352,6 +354,7 @@ bool EfsVolume::compact() {
             const int32_t h = openFile(it->second.c_str(), file.access, OpenAlways);
             if (h == 0 || seekFile(h, file.position) != file.position) ok = false;
         }
+        m_lastHandle = std::max(m_lastHandle, lastHandle);
         return ok;
     };
     closeVolume();
@@ -420,8 +423,13 @@ int32_t EfsVolume::formatVersion() const {
 
 void EfsVolume::setEncryptor(EfsEncryptor* encryptor) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    // Blocks waiting to be written go out under the encryptor they were written with.
-    if (!flushBlocks()) m_lastError = ErrorIo;
+    m_lastError = ErrorNone;
+    // Blocks waiting to be written go out under the encryptor they were written with; if
+    // they cannot, the encryptor stays until they can.
+    if (!flushBlocks()) {
+        m_lastError = ErrorIo;
+        return;
+    }
     m_encryptor = encryptor ? encryptor : EfsEncryptor::defaultEncryptor();
     m_blocks.clear();
     m_cachedBlock = -1;
@@ -632,6 +640,16 @@ bool EfsVolume::endOperation(bool ok) {
     // A flush that fails fails the operation; an operation that failed keeps its code.
     if (ok || m_lastError == ErrorNone) m_lastError = ErrorIo;
     return false;
+}
+
+void EfsVolume::dropCleanBlocks() {
+    for (auto it = m_blocks.begin(); it != m_blocks.end();) {
+        if (it->second.dirty)
+            ++it;
+        else
+            it = m_blocks.erase(it);
+    }
+    m_cachedBlock = -1;
 }
 
 void EfsVolume::dropBlockCache() {

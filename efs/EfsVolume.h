@@ -320,6 +320,7 @@ class EfsVolume final : private efs::BTreeNodeStore {
     // unless writes are deferred. Returns ok, or false (ErrorIo) when the flush failed.
     bool endOperation(bool ok);
     void dropBlockCache();
+    void dropCleanBlocks();
 
     mutable std::recursive_mutex m_lock;
     FileFactory m_factory;

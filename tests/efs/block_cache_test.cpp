@@ -188,6 +188,13 @@ TEST(BlockCache, FailedFlushKeepsTheBlocksForTheNextOne) {
     EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
     EXPECT_GT(v.dirtyBlocks(), 0u);
 
+    // A check and a new encryptor meet blocks they cannot write: both say so and keep
+    // the blocks (once they emptied the cache and the next flush aborted the process).
+    EXPECT_FALSE(v.check().isEmpty());
+    v.setEncryptor(nullptr);
+    EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
+    EXPECT_GT(v.dirtyBlocks(), 0u);
+
     log.failWrites = false;
     ASSERT_TRUE(v.flush());
     EXPECT_EQ(v.dirtyBlocks(), 0u);

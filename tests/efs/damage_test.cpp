@@ -5,6 +5,7 @@
 #include <random>
 
 #include "EfsTestUtil.h"
+#include "efs/EfsVolumeInspector.h"
 
 namespace {
 
@@ -88,5 +89,41 @@ TEST(DamagedContainers, RandomByteFlipsNeverCrashOrHang) {
         efstest::writeAll(path, source.left(cut));
         exercise(path, true);
         exercise(path, false);
+    }
+}
+
+// A file whose name sits in an inner node of the file table, one of whose children is
+// damaged on disk: removing the file fails. Its name is still there, so its blocks must
+// stay taken; freed first, as they once were, they went to the next file as well.
+TEST(DamagedContainers, ARemovalThatFailsLeavesTheFilesBlocksTaken) {
+    const QString path = efstest::freshPath("damage_remove.vx");
+    int32_t root = 0;
+    {
+        EfsVolume v;
+        ASSERT_TRUE(v.openVolume(path));
+        for (int i = 0; i < 200; ++i) {  // more than a node holds: the root splits
+            const std::string name = "n" + std::to_string(i);
+            v.closeFile(v.openFile(name.c_str(), EfsVolume::AccessWrite, EfsVolume::CreateNew));
+        }
+        root = EfsVolumeInspector(v).fileTableRoot();
+        v.closeVolume();
+    }
+    const QByteArray bytes = efstest::readAll(path);
+    const int64_t at = static_cast<int64_t>(root) * efs::kBlockSize;
+    ASSERT_GT(efstest::fixed32At(bytes, at + 4), 0) << "the root is an inner node";
+    const std::string victim(bytes.constData() + at + 12);  // the name of key 0
+    const int32_t leftChild = efstest::fixed32At(bytes, at + 4);
+    efstest::putFixed32(path, static_cast<int64_t>(leftChild) * efs::kBlockSize, 0);
+
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolume(path));
+    efs::FitRecord record;
+    ASSERT_TRUE(EfsVolumeInspector(v).loadStoredRecord(victim.c_str(), &record));
+    EXPECT_FALSE(v.removeFile(victim.c_str()));
+    EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
+    ASSERT_TRUE(v.fileExists(victim.c_str()));
+    for (const efs::Run& r : EfsVolumeInspector(v).freeRunsByStart()) {
+        EXPECT_FALSE(record.addr() >= r.first && record.addr() < r.first + r.length)
+            << "the record of a named file is free";
     }
 }

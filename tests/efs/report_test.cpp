@@ -40,8 +40,11 @@ TEST(DebugReport, InlineFilesWriteNoFragments) {
     v.closeFile(writeFile(v, "desc.xml", 512));
     const std::string longName = "a_name_of_exactly_forty_bytes_0123456789";
     v.closeFile(writeFile(v, longName.c_str(), 3));
+    v.closeFile(writeFile(v, "caf\xE9", 1));
     const QStringList lines = reportLines(v);
-    EXPECT_EQ(lines[0], "FIT blocks count: 2");
+    EXPECT_EQ(lines[0], "FIT blocks count: 3");
+    // Stored names are bytes: the report gives them as they are, not converted.
+    EXPECT_TRUE(lines.contains(QString::fromLatin1("Filename: caf\xE9")));
     const qsizetype at = lines.indexOf("Filename: desc.xml");
     ASSERT_GT(at, 0);
     EXPECT_EQ(lines[at - 1], QString("hash: %1").arg(efs::fileHash("desc.xml")));
