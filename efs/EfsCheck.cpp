@@ -65,7 +65,7 @@ struct Claims {
 template <int N, class Key>
 struct TreeChecker {
     using Node = BTreeNode<N, Key>;
-    EfsVolume* volume;
+    BlockStore* store;
     Claims* claims;
     Owner who;
     QString treeName;
@@ -79,11 +79,11 @@ struct TreeChecker {
     void problem(const QString& text) { problems->append(treeName + ": " + text); }
 
     bool readNode(int32_t b, Node* node) {
-        if (b < 1 || b >= volume->hostBlocks()) {
+        if (b < 1 || b >= store->hostBlocks()) {
             problem(QString("node block %1 lies outside the host file").arg(b));
             return false;
         }
-        if (!volume->readBlock(b, node->bytes(), Node::kRecordSize, 0)) {
+        if (!store->readBlock(b, node->bytes(), Node::kRecordSize, 0)) {
             problem(QString("node block %1 cannot be read").arg(b));
             return false;
         }
@@ -163,18 +163,19 @@ struct TreeChecker {
 QStringList EfsVolume::check() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     QStringList problems;
-    if (!m_host) {
+    if (!m_store.isOpen()) {
         problems << "the volume is not open";
         return problems;
     }
-    if (m_freeTreeFailed) problems << "an edit of the free-space tree failed during this session";
+    if (m_allocator.treeFailed())
+        problems << "an edit of the free-space tree failed during this session";
     // What is checked is the disk: blocks still waiting go out first, and no copy is used.
-    if (!m_readOnly && !flushBlocks())
+    if (!m_store.readOnly() && !m_store.flush())
         problems << "blocks changed in this session cannot be written to the disk";
     // Blocks that could not be written stay for a later flush; the rest is read again.
-    dropCleanBlocks();
+    m_store.dropCleanBlocks();
     std::vector<uint8_t> header;
-    if (!readHeader(&header)) {
+    if (!m_store.readHeader(&header)) {
         problems << "the header cannot be read";
         return problems;
     }
@@ -190,7 +191,7 @@ QStringList EfsVolume::check() {
     if (p.growthStep < kBlockSize)
         problems << QString("the growth step %1 is below one block").arg(p.growthStep);
     if (p.reserveBlocks < 0) problems << QString("reserveBlocks is %1").arg(p.reserveBlocks);
-    const int64_t hostSize = m_host->size();
+    const int64_t hostSize = m_store.hostSize();
     const int64_t blocks = hostSize / kBlockSize;
     if (hostSize % kBlockSize != 0)
         problems << QString("the host file size %1 is not a whole number of blocks").arg(hostSize);
@@ -198,10 +199,10 @@ QStringList EfsVolume::check() {
         problems << QString("the host file holds %1 blocks, too many to check").arg(blocks);
         return problems;
     }
-    if (blocks != m_hostBlocks)
+    if (blocks != m_store.hostBlocks())
         problems << QString("the host file holds %1 blocks, the volume knows of %2")
                         .arg(blocks)
-                        .arg(m_hostBlocks);
+                        .arg(m_store.hostBlocks());
     const int32_t freeRoot = decodeFixed32(header.data() + kHeaderFreeRoot);
     const int32_t fileRoot = decodeFixed32(header.data() + kHeaderFileRoot);
 
@@ -212,7 +213,8 @@ QStringList EfsVolume::check() {
     // Free-space tree.
     std::vector<std::pair<int32_t, int32_t>> freeRuns;
     {
-        TreeChecker<681, int> t{this, &claims, FreeNode, "free-space tree", &problems, {}};
+        TreeChecker<681, int> t{&m_store,  &claims, FreeNode, "free-space tree",
+                                &problems, {},      -1,       {}};
         t.visit = [&](const BTreeNode<681, int>& n, int i) {
             freeRuns.emplace_back(n.key(i), n.value(i));
         };
@@ -235,24 +237,25 @@ QStringList EfsVolume::check() {
         freeSum += length;
         claims.claim(first, length, Free, QString("free run %1+%2").arg(first).arg(length));
     }
-    std::vector<Run> inMaps = freeRunsByStart();
+    std::vector<Run> inMaps = m_allocator.runsByStart();
     bool same = inMaps.size() == freeRuns.size();
     for (size_t i = 0; same && i < inMaps.size(); ++i)
         same = inMaps[i].first == freeRuns[i].first && inMaps[i].length == freeRuns[i].second;
     if (!same) problems << "the free runs in memory differ from the free-space tree";
-    std::vector<Run> bySize = freeRunsBySize();
+    std::vector<Run> bySize = m_allocator.runsBySize();
     std::sort(bySize.begin(), bySize.end(),
               [](const Run& a, const Run& b) { return a.first < b.first; });
     if (bySize != inMaps) problems << "the free runs by size differ from the free runs by start";
-    if (freeSum != m_frees.freeTotal())
+    if (freeSum != m_allocator.freeTotal())
         problems << QString("the free total is %1 blocks, the runs hold %2")
-                        .arg(m_frees.freeTotal())
+                        .arg(m_allocator.freeTotal())
                         .arg(freeSum);
 
     // File table and the records it names.
     std::vector<std::pair<FileNameKey, int32_t>> files;
     {
-        TreeChecker<185, FileNameKey> t{this, &claims, FileNode, "file table", &problems, {}};
+        TreeChecker<185, FileNameKey> t{&m_store,  &claims, FileNode, "file table",
+                                        &problems, {},      -1,       {}};
         t.visit = [&](const BTreeNode<185, FileNameKey>& n, int i) {
             files.emplace_back(n.key(i), n.value(i));
         };
@@ -272,7 +275,7 @@ QStringList EfsVolume::check() {
             continue;
         }
         FitRecord rec;
-        if (!readBlock(block, rec.data(), kBlockSize, 0)) {
+        if (!m_store.readBlock(block, rec.data(), kBlockSize, 0)) {
             problems << label + ": its record cannot be read";
             continue;
         }
@@ -291,8 +294,8 @@ QStringList EfsVolume::check() {
             rec.resizeBlocks(fit);
             bool read = true;
             for (int32_t i = 1; i < fit && read; ++i)
-                read = readBlock(block + i, rec.data() + static_cast<size_t>(i) * kBlockSize,
-                                 kBlockSize, 0);
+                read = m_store.readBlock(
+                    block + i, rec.data() + static_cast<size_t>(i) * kBlockSize, kBlockSize, 0);
             if (!read) {
                 problems << label + ": a block of its record cannot be read";
                 continue;

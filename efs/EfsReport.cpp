@@ -16,9 +16,9 @@ bool EfsVolume::writeDebugReport(const QString& path) {
 
 bool EfsVolume::writeDebugReport(QIODevice* device) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (!m_host || !device || !device->isWritable()) return false;
+    if (!m_store.isOpen() || !device || !device->isWritable()) return false;
     std::vector<std::pair<FileNameKey, int>> entries;
-    const bool listed = m_fileTable.collectEntries(&entries);
+    const bool listed = m_table.collectEntries(&entries);
     QTextStream out(device);
     const auto n = static_cast<unsigned>(entries.size());
     out << "FIT blocks count: " << n << "\n";
@@ -35,7 +35,7 @@ bool EfsVolume::writeDebugReport(QIODevice* device) {
         device->write(name.data(), static_cast<qint64>(name.size()));
         out << "\n";
         FitRecord rec;
-        if (!loadRecord(block, &rec)) {
+        if (!m_records.load(block, &rec)) {
             // Nothing of a damaged record is trusted, so nothing of it is printed.
             out << "record at block " << block << " cannot be loaded\n\n";
             continue;
@@ -63,7 +63,7 @@ bool EfsVolume::writeDebugReport(QIODevice* device) {
                 out << "Fragment Addr: " << f.addr << "\n";
                 out << "Fragment Size: " << f.size << "\n";
                 for (int32_t b = f.addr; b < f.addr + f.size; ++b) {
-                    readBlock(b, scratch.data(), kBlockSize, 0);
+                    m_store.readBlock(b, scratch.data(), kBlockSize, 0);
                     out << "\tBlock Addr: " << b << "\n";
                 }
             }
@@ -74,8 +74,8 @@ bool EfsVolume::writeDebugReport(QIODevice* device) {
     out << QString(36, '+') << "\n";
     out << "File Count: " << n << "\n";
     out << "Max Frag Size: " << maxFragments << "\n";
-    out << "freePtrsSize: " << static_cast<qulonglong>(m_freePtrs.size()) << "\n";
-    out << "freeSizesSize: " << static_cast<qulonglong>(m_freeSizes.size()) << "\n";
+    out << "freePtrsSize: " << static_cast<qulonglong>(m_allocator.runCount()) << "\n";
+    out << "freeSizesSize: " << static_cast<qulonglong>(m_allocator.sizeCount()) << "\n";
     // With no loadable record the average is 0, not 0 / 0.
     out << "averageFragCount: " << (loaded > 0 ? fragmentSum / static_cast<float>(loaded) : 0.0f)
         << "\n";
@@ -85,14 +85,14 @@ bool EfsVolume::writeDebugReport(QIODevice* device) {
 
 float EfsVolume::averageFragmentCount() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    if (!m_host) return 0.0f;
+    if (!m_store.isOpen()) return 0.0f;
     std::vector<int> blocks;
-    if (!m_fileTable.collectValues(&blocks)) return 0.0f;
+    if (!m_table.collectValues(&blocks)) return 0.0f;
     float sum = 0.0f;
     int32_t loaded = 0;
     for (int block : blocks) {
         FitRecord rec;
-        if (!loadRecord(block, &rec)) continue;
+        if (!m_records.load(block, &rec)) continue;
         sum += static_cast<float>(rec.fragmentsCount());
         ++loaded;
     }

@@ -4,35 +4,80 @@
 
 using efs::Run;
 
-std::vector<Run> EfsVolumeInspector::freeRunsByStart() const { return m_volume.freeRunsByStart(); }
+namespace {
+using Guard = std::lock_guard<std::recursive_mutex>;
+}  // namespace
 
-std::vector<Run> EfsVolumeInspector::freeRunsBySize() const { return m_volume.freeRunsBySize(); }
+std::vector<Run> EfsVolumeInspector::freeRunsByStart() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_allocator.runsByStart();
+}
 
-std::vector<Run> EfsVolumeInspector::freeRunsInTree() const { return m_volume.freeRunsInTree(); }
+std::vector<Run> EfsVolumeInspector::freeRunsBySize() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_allocator.runsBySize();
+}
 
-int64_t EfsVolumeInspector::freeTotal() const { return m_volume.freeTotal(); }
+std::vector<Run> EfsVolumeInspector::freeRunsInTree() const {
+    Guard guard(m_volume.m_lock);
+    std::vector<Run> out;
+    if (m_volume.m_store.isOpen()) m_volume.m_allocator.runsInTree(&out);
+    return out;
+}
 
-int64_t EfsVolumeInspector::hostBlocks() const { return m_volume.hostBlocks(); }
+int64_t EfsVolumeInspector::freeTotal() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_allocator.freeTotal();
+}
 
-int32_t EfsVolumeInspector::freeTreeRoot() const { return m_volume.freeTreeRoot(); }
+int64_t EfsVolumeInspector::hostBlocks() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_store.hostBlocks();
+}
 
-int32_t EfsVolumeInspector::fileTableRoot() const { return m_volume.fileTableRoot(); }
+int32_t EfsVolumeInspector::freeTreeRoot() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_allocator.treeRoot();
+}
 
-size_t EfsVolumeInspector::freeTreeCachedNodes() const { return m_volume.freeTreeCachedNodes(); }
+int32_t EfsVolumeInspector::fileTableRoot() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_table.rootBlock();
+}
 
-size_t EfsVolumeInspector::fileTableCachedNodes() const { return m_volume.fileTableCachedNodes(); }
+size_t EfsVolumeInspector::freeTreeCachedNodes() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_allocator.treeCachedNodes();
+}
 
-int32_t EfsVolumeInspector::cachedBlock() const { return m_volume.cachedBlock(); }
+size_t EfsVolumeInspector::fileTableCachedNodes() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_table.cachedNodes();
+}
 
-size_t EfsVolumeInspector::cachedBlocks() const { return m_volume.cachedBlocks(); }
+int32_t EfsVolumeInspector::cachedBlock() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_store.bufferedBlock();
+}
 
-size_t EfsVolumeInspector::dirtyBlocks() const { return m_volume.dirtyBlocks(); }
+size_t EfsVolumeInspector::cachedBlocks() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_store.cachedBlocks();
+}
+
+size_t EfsVolumeInspector::dirtyBlocks() const {
+    Guard guard(m_volume.m_lock);
+    return m_volume.m_store.dirtyBlocks();
+}
 
 bool EfsVolumeInspector::loadStoredRecord(const char* name, efs::FitRecord* out) const {
-    return m_volume.loadStoredRecord(name, out);
+    Guard guard(m_volume.m_lock);
+    int32_t block = 0;
+    return m_volume.m_store.isOpen() && name && m_volume.m_table.find(name, &block) &&
+           m_volume.m_records.load(block, out);
 }
 
 void EfsVolumeInspector::setAllocationTrace(efs::AllocationTrace trace) const {
-    std::lock_guard<std::recursive_mutex> guard(m_volume.m_lock);
-    m_volume.m_trace = std::move(trace);
+    Guard guard(m_volume.m_lock);
+    m_volume.m_allocator.setTrace(std::move(trace));
 }

@@ -239,7 +239,9 @@ bool ProjectArchive::readFile(const char* name, QByteArray& out) {
     }
     // A stored file's bytes all lie inside the host file; a larger size is damage and
     // must not drive an allocation.
-    const int64_t hostSize = m_volume->hostBlocks() * efs::kBlockSize;
+    VolumeStatistics stats;
+    m_volume->volumeStatistics(&stats);
+    const int64_t hostSize = stats.hostSize;
     if (size > hostSize) {
         return failAndClose(tr("The stored file %1 in %2 is damaged: it claims %3 bytes, more "
                                "than the whole file holds.")

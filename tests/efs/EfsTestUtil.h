@@ -39,6 +39,24 @@ class ForwardingFile : public EfsFile {
     EfsPosixFile m_file;
 };
 
+// Flips every byte; can be told to fail its next decode.
+class XorEncryptor final : public EfsEncryptor {
+  public:
+    bool encode(uint8_t* b, int32_t n) override {
+        for (int32_t i = 0; i < n; ++i) b[i] ^= 0x5A;
+        return true;
+    }
+    bool decode(uint8_t* b, int32_t n) override {
+        if (failNext) {
+            failNext = false;
+            return false;
+        }
+        for (int32_t i = 0; i < n; ++i) b[i] ^= 0x5A;
+        return true;
+    }
+    bool failNext = false;
+};
+
 inline QString tempDir() {
     const char* env = std::getenv("VOXTRAIL_TEST_TMP");
     QString dir = env ? QString::fromLocal8Bit(env) : QDir::tempPath();

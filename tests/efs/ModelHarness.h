@@ -146,9 +146,10 @@ class Harness {
             m_volume->openFile(name.c_str(), EfsVolume::AccessRead, EfsVolume::OpenExisting);
         EXPECT_NE(h, 0) << name;
         std::string got(static_cast<size_t>(m_volume->fileSize(h)), '\0');
-        if (!got.empty())
+        if (!got.empty()) {
             EXPECT_EQ(m_volume->readFile(h, got.data(), static_cast<int32_t>(got.size())),
                       static_cast<int32_t>(got.size()));
+        }
         m_volume->closeFile(h);
         end(name);
         return got;

@@ -112,8 +112,9 @@ void runVariant(const Variant& v, int operations) {
         // Best fit refuses two blocks once only single free blocks are left.
         if (h.model().files.at("x").size == before) break;
     }
-    if (v.mode != EfsVolume::AllocBestFit)
+    if (v.mode != EfsVolume::AllocBestFit) {
         EXPECT_GT(h.model().files.at("x").fitSize, 1) << "a record should have outgrown a block";
+    }
     h.setGrowthBlocks(1 + w.below(64));
     // Phase 3: the same mix among the survivors, then everything goes.
     for (int i = first; i < operations; ++i) {

@@ -20,18 +20,15 @@ using Tree = efs::BTreeAlgorithms<N, Key, int, EfsBTreeController>;
 using Node5 = efs::BTreeNode<5, int>;
 
 struct Bench {
-    QString path;
-    EfsVolume volume;
+    efstest::Layers volume;
     std::unique_ptr<VolumeNodeStore> store;
 
-    explicit Bench(const QString& name) : path(efstest::freshPath(name)) {
-        EXPECT_TRUE(volume.openVolume(path));
+    explicit Bench(const QString& name) : volume(name) {
         store = std::make_unique<VolumeNodeStore>(&volume);
     }
     void reopen() {
         const int32_t slot = store->slot;
-        volume.closeVolume();
-        ASSERT_TRUE(volume.openVolume(path));
+        volume.reopen();
         store = std::make_unique<VolumeNodeStore>(&volume);
         store->slot = slot;
     }
@@ -55,21 +52,21 @@ int32_t buildTree(Bench& b, const std::vector<int>& rootKeys,
         for (size_t k = 0; k < leaves[i].size(); ++k)
             l.putEntry(static_cast<int>(k), Node5::makeEntry(leaves[i][k], leaves[i][k] * 10));
         l.setCount(static_cast<int>(leaves[i].size()));
-        b.volume.writeBlock(lb, l.bytes(), Node5::kRecordSize, 0, false);
+        b.volume.store.writeBlock(lb, l.bytes(), Node5::kRecordSize, 0, false);
     }
     r.setChild0((*leafBlocks)[0]);
     for (size_t k = 0; k < rootKeys.size(); ++k)
         r.putEntry(static_cast<int>(k),
                    Node5::makeEntry(rootKeys[k], rootKeys[k] * 10, (*leafBlocks)[k + 1]));
     r.setCount(static_cast<int>(rootKeys.size()));
-    b.volume.writeBlock(root, r.bytes(), Node5::kRecordSize, 0, false);
+    b.volume.store.writeBlock(root, r.bytes(), Node5::kRecordSize, 0, false);
     b.store->slot = root;
     return root;
 }
 
-std::vector<int> keysOf(EfsVolume& v, int32_t block) {
+std::vector<int> keysOf(efs::BlockStore& store, int32_t block) {
     Node5 n;
-    v.readBlock(block, n.bytes(), Node5::kRecordSize, 0);
+    store.readBlock(block, n.bytes(), Node5::kRecordSize, 0);
     std::vector<int> keys;
     for (int i = 0; i < n.count(); ++i) keys.push_back(n.key(i));
     return keys;
@@ -88,7 +85,7 @@ void randomAgainstMap(const QString& name, int ops, int keySpace, int minDepth, 
     int depth = 0;
     auto verify = [&](const char* when) {
         ASSERT_EQ(tree.cachedCount(), 1u) << "only the root stays cached, " << when;
-        TreeWalk<N, Key> walk(&b.volume);
+        TreeWalk<N, Key> walk(&b.volume.store);
         ASSERT_TRUE(walk.run(b.store->slot)) << walk.error << ", " << when;
         ASSERT_EQ(walk.entries.size(), model.size()) << when;
         auto it = model.begin();
@@ -188,7 +185,7 @@ TEST(BTreeEdges, DuplicateInsertAndRemovalFromEmpty) {
     ASSERT_TRUE(tree.remove(5, &v));
     EXPECT_EQ(v, 50);
     EXPECT_EQ(tree.rootBlock(), root) << "the emptied leaf root stays the root";
-    EXPECT_EQ(keysOf(b.volume, root).size(), 0u);
+    EXPECT_EQ(keysOf(b.volume.store, root).size(), 0u);
 }
 
 TEST(BTreeEdges, FullLeafRootSplitsIntoOneKeyRoot) {
@@ -203,12 +200,12 @@ TEST(BTreeEdges, FullLeafRootSplitsIntoOneKeyRoot) {
     ASSERT_NE(root, oldRoot);
     using Node = efs::BTreeNode<681, int>;
     Node r, left, right;
-    b.volume.readBlock(root, r.bytes(), Node::kRecordSize, 0);
+    b.volume.store.readBlock(root, r.bytes(), Node::kRecordSize, 0);
     EXPECT_EQ(r.count(), 1);
     EXPECT_EQ(r.child0(), oldRoot);
     EXPECT_EQ(r.parent(), 0);
-    b.volume.readBlock(oldRoot, left.bytes(), Node::kRecordSize, 0);
-    b.volume.readBlock(r.rightChild(0), right.bytes(), Node::kRecordSize, 0);
+    b.volume.store.readBlock(oldRoot, left.bytes(), Node::kRecordSize, 0);
+    b.volume.store.readBlock(r.rightChild(0), right.bytes(), Node::kRecordSize, 0);
     EXPECT_EQ(left.count() + right.count(), 681);
     EXPECT_EQ(std::max(left.count(), right.count()), 341);
     EXPECT_EQ(left.parent(), root);
@@ -226,24 +223,25 @@ TEST(BTreeEdges, UnderflowBorrowsFromTheLeftFirst) {
     Tree<5, int> tree;
     ASSERT_TRUE(tree.initController(b.store.get(), 0, efs::kBlockSize));
     ASSERT_TRUE(tree.remove(5));
-    EXPECT_EQ(keysOf(b.volume, root), (std::vector<int>{3, 7}));
-    EXPECT_EQ(keysOf(b.volume, leaves[0]), (std::vector<int>{1, 2}));
-    EXPECT_EQ(keysOf(b.volume, leaves[1]), (std::vector<int>{4, 6}));
-    EXPECT_EQ(keysOf(b.volume, leaves[2]), (std::vector<int>{8, 9, 10}));
+    EXPECT_EQ(keysOf(b.volume.store, root), (std::vector<int>{3, 7}));
+    EXPECT_EQ(keysOf(b.volume.store, leaves[0]), (std::vector<int>{1, 2}));
+    EXPECT_EQ(keysOf(b.volume.store, leaves[1]), (std::vector<int>{4, 6}));
+    EXPECT_EQ(keysOf(b.volume.store, leaves[2]), (std::vector<int>{8, 9, 10}));
 }
 
 TEST(BTreeEdges, UnderflowMergesIntoTheLeftEvenWithARightSibling) {
     Bench b("bt_merge.vx");
     std::vector<int32_t> leaves;
     const int32_t root = buildTree(b, {3, 6}, {{1, 2}, {4, 5}, {7, 8}}, &leaves);
-    const int64_t freeBefore = b.volume.freeTotal();
+    const int64_t freeBefore = b.volume.allocator.freeTotal();
     Tree<5, int> tree;
     ASSERT_TRUE(tree.initController(b.store.get(), 0, efs::kBlockSize));
     ASSERT_TRUE(tree.remove(4));
-    EXPECT_EQ(keysOf(b.volume, root), (std::vector<int>{6}));
-    EXPECT_EQ(keysOf(b.volume, leaves[0]), (std::vector<int>{1, 2, 3, 5}));
-    EXPECT_EQ(b.volume.freeTotal(), freeBefore + 1) << "the emptied node's block is free again";
-    TreeWalk<5, int> walk(&b.volume);
+    EXPECT_EQ(keysOf(b.volume.store, root), (std::vector<int>{6}));
+    EXPECT_EQ(keysOf(b.volume.store, leaves[0]), (std::vector<int>{1, 2, 3, 5}));
+    EXPECT_EQ(b.volume.allocator.freeTotal(), freeBefore + 1)
+        << "the emptied node's block is free again";
+    TreeWalk<5, int> walk(&b.volume.store);
     EXPECT_TRUE(walk.run(root)) << walk.error;
 }
 
@@ -257,9 +255,9 @@ TEST(BTreeEdges, RootCollapsesIntoTheMergedNode) {
     EXPECT_EQ(b.store->slot, leaves[0]);
     EXPECT_EQ(tree.rootBlock(), leaves[0]);
     Node5 n;
-    b.volume.readBlock(leaves[0], n.bytes(), Node5::kRecordSize, 0);
+    b.volume.store.readBlock(leaves[0], n.bytes(), Node5::kRecordSize, 0);
     EXPECT_EQ(n.parent(), 0);
-    EXPECT_EQ(keysOf(b.volume, leaves[0]), (std::vector<int>{1, 2, 3, 5}));
+    EXPECT_EQ(keysOf(b.volume.store, leaves[0]), (std::vector<int>{1, 2, 3, 5}));
 }
 
 TEST(BTreeEdges, InnerRemovalTakesSuccessorOnTiesAndPredecessorFromALargerLeft) {
@@ -270,7 +268,7 @@ TEST(BTreeEdges, InnerRemovalTakesSuccessorOnTiesAndPredecessorFromALargerLeft) 
         Tree<5, int> tree;
         ASSERT_TRUE(tree.initController(b.store.get(), 0, efs::kBlockSize));
         ASSERT_TRUE(tree.remove(4));
-        EXPECT_EQ(keysOf(b.volume, root), (std::vector<int>{5}));
+        EXPECT_EQ(keysOf(b.volume.store, root), (std::vector<int>{5}));
     }
     {
         Bench b("bt_pred.vx");
@@ -279,7 +277,7 @@ TEST(BTreeEdges, InnerRemovalTakesSuccessorOnTiesAndPredecessorFromALargerLeft) 
         Tree<5, int> tree;
         ASSERT_TRUE(tree.initController(b.store.get(), 0, efs::kBlockSize));
         ASSERT_TRUE(tree.remove(4));
-        EXPECT_EQ(keysOf(b.volume, root), (std::vector<int>{3}));
+        EXPECT_EQ(keysOf(b.volume.store, root), (std::vector<int>{3}));
         int v = 0;
         ASSERT_TRUE(tree.find(3, &v));
         EXPECT_EQ(v, 30);
@@ -309,11 +307,11 @@ TEST(BTreeDamage, BrokenNodesFailWithoutLoopingOrCrashing) {
         std::vector<int32_t> leaves;
         const int32_t root = buildTree(b, {3}, {{1, 2}, {4, 5}}, &leaves);
         Node5 r, l;
-        b.volume.readBlock(root, r.bytes(), Node5::kRecordSize, 0);
-        b.volume.readBlock(leaves[1], l.bytes(), Node5::kRecordSize, 0);
+        b.volume.store.readBlock(root, r.bytes(), Node5::kRecordSize, 0);
+        b.volume.store.readBlock(leaves[1], l.bytes(), Node5::kRecordSize, 0);
         c.damage(r, l, root, leaves[1]);
-        b.volume.writeBlock(root, r.bytes(), Node5::kRecordSize, 0, false);
-        b.volume.writeBlock(leaves[1], l.bytes(), Node5::kRecordSize, 0, false);
+        b.volume.store.writeBlock(root, r.bytes(), Node5::kRecordSize, 0, false);
+        b.volume.store.writeBlock(leaves[1], l.bytes(), Node5::kRecordSize, 0, false);
         Tree<5, int> tree;
         if (!tree.initController(b.store.get(), 0, efs::kBlockSize)) continue;  // refused at open
         int v = 0;

@@ -1,7 +1,9 @@
 // The volume checker finds each kind of damage, and changes nothing while looking.
 #include <gtest/gtest.h>
 
+#include "BTreeTestUtil.h"
 #include "EfsTestUtil.h"
+#include "efs/EfsVolumeInspector.h"
 
 using efs::kBlockSize;
 
@@ -26,8 +28,8 @@ Damaged build(const QString& name) {
         v.writeFile(h, data.constData(), static_cast<int32_t>(data.size()));
         v.closeFile(h);
     }
-    EXPECT_TRUE(v.loadStoredRecord("a", &d.a));
-    EXPECT_TRUE(v.loadStoredRecord("b", &d.b));
+    EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord("a", &d.a));
+    EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord("b", &d.b));
     d.recordA = d.a.addr();
     d.recordB = d.b.addr();
     EXPECT_TRUE(v.check().isEmpty());
@@ -124,11 +126,15 @@ TEST(VolumeCheck, FindsEachKindOfDamage) {
 }
 
 TEST(VolumeCheck, ReportsALeakedBlock) {
-    const QString path = efstest::freshPath("ck_leak.vx");
+    std::vector<EfsVolume::Run> runs;
+    QString path;
+    {
+        efstest::Layers layers("ck_leak.vx");
+        path = layers.path;
+        ASSERT_TRUE(layers.allocator.allocateBlocks(0, 2, EfsVolume::AllocFromStart, &runs));
+    }
     EfsVolume v;
     ASSERT_TRUE(v.openVolume(path));
-    std::vector<EfsVolume::Run> runs;
-    ASSERT_TRUE(v.allocateBlocks(0, 2, EfsVolume::AllocFromStart, &runs));
     const QStringList p = v.check();
     ASSERT_EQ(p.size(), 1) << efstest::joined(p).toStdString();
     EXPECT_EQ(

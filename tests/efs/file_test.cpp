@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "EfsTestUtil.h"
+#include "efs/EfsVolumeInspector.h"
 
 using efs::kBlockSize;
 using efs::kInlineLimit;
@@ -35,7 +36,7 @@ struct Vol {
     }
     efs::FitRecord record(const char* name) {
         efs::FitRecord r;
-        EXPECT_TRUE(v.loadStoredRecord(name, &r)) << name;
+        EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord(name, &r)) << name;
         return r;
     }
     void expectSound() {
@@ -154,9 +155,10 @@ TEST(FileTable, RemoveAndRenameRefuseOpenFilesAndExistingTargets) {
     EXPECT_EQ(f.contents("c"), pattern(20000, 1));
     EXPECT_EQ(f.record("c").fileName(), "c");
     f.expectSound();
-    const int64_t freeBefore = f.v.freeTotal();
+    const int64_t freeBefore = EfsVolumeInspector(f.v).freeTotal();
     ASSERT_TRUE(f.v.removeFile("c"));
-    EXPECT_EQ(f.v.freeTotal(), freeBefore + 3 + 1) << "three data blocks and the record";
+    EXPECT_EQ(EfsVolumeInspector(f.v).freeTotal(), freeBefore + 3 + 1)
+        << "three data blocks and the record";
     EXPECT_FALSE(f.v.fileExists("c"));
     f.expectSound();
 }
@@ -285,7 +287,7 @@ TEST(FileData, AdjacentRunsJoinAndReadsStopAtTheEnd) {
 
 TEST(FileData, SetFileSizeAcrossTheInlineLimitAndBack) {
     Vol f("fd_size.vx");
-    const int64_t freeAtStart = f.v.freeTotal();
+    const int64_t freeAtStart = EfsVolumeInspector(f.v).freeTotal();
     int32_t h = f.create("s");
     ASSERT_TRUE(writeAt(f.v, h, 0, pattern(kInlineLimit, 7)));
     ASSERT_TRUE(f.v.setFileSize(h, kInlineLimit));
@@ -317,7 +319,8 @@ TEST(FileData, SetFileSizeAcrossTheInlineLimitAndBack) {
     EXPECT_EQ(r.fragmentsCount(), 0);
     EXPECT_EQ(r.fitSize(), 1);
     EXPECT_EQ(r.allBlocks(), 0);
-    EXPECT_EQ(f.v.freeTotal(), freeAtStart - 1) << "every data block is free again";
+    EXPECT_EQ(EfsVolumeInspector(f.v).freeTotal(), freeAtStart - 1)
+        << "every data block is free again";
     ASSERT_TRUE(writeAt(f.v, h, 0, pattern(9000, 8)));
     ASSERT_TRUE(f.v.setFileSize(h, 300));
     f.v.closeFile(h);
@@ -346,14 +349,14 @@ TEST(FileData, ManyFragmentsGrowTheRecordAndInlineGivesItBack) {
     EXPECT_EQ(r.fitSize(), 2);
     f.expectSound();
     f.v.closeFile(b);
-    const int64_t freeBefore = f.v.freeTotal();
+    const int64_t freeBefore = EfsVolumeInspector(f.v).freeTotal();
     const int64_t dataBlocks = r.allBlocks();
     ASSERT_TRUE(f.v.setFileSize(a, 10));
     r = f.record("a");
     EXPECT_EQ(r.fitSize(), 1);
     // The released one-block runs grow the free-space tree by a few nodes; the checker
     // proves that no block, the second record block included, is left unaccounted.
-    EXPECT_GE(f.v.freeTotal(), freeBefore + dataBlocks + 1 - 8);
+    EXPECT_GE(EfsVolumeInspector(f.v).freeTotal(), freeBefore + dataBlocks + 1 - 8);
     f.expectSound();
     f.v.closeFile(a);
     EXPECT_EQ(f.contents("a"), block.left(10));
@@ -433,7 +436,7 @@ TEST(Recovery, UncleanCloseTrimsReservesAndChecksClean) {
     EfsVolume v;
     ASSERT_TRUE(v.openVolume(crashed));
     efs::FitRecord r;
-    ASSERT_TRUE(v.loadStoredRecord("big", &r));
+    ASSERT_TRUE(EfsVolumeInspector(v).loadStoredRecord("big", &r));
     EXPECT_EQ(r.allBlocks(), 7) << "the recovery pass trimmed the reserve";
     v.closeFile(8);
     EXPECT_EQ(v.lastError(), EfsVolume::ErrorNotFound) << "the pass left no handle open";

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "ProjectTestSupport.h"
+#include "efs/EfsVolumeInspector.h"
 #include "project/ProjectArchive.h"
 #include "project/ProjectDescription.h"
 #include "tests/SpecialFiles.h"
@@ -53,7 +54,7 @@ void damageSoundRecord(const QString& path, const char* name) {
     {
         EfsVolume volume;
         ASSERT_TRUE(volume.openVolumeReadOnly(path));
-        ASSERT_TRUE(volume.loadStoredRecord(name, &record)) << name;
+        ASSERT_TRUE(EfsVolumeInspector(volume).loadStoredRecord(name, &record)) << name;
         ASSERT_GT(record.fragmentsCount(), 0) << name << " is stored inline";
     }
     QFile file(path);

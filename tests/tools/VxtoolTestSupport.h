@@ -15,6 +15,7 @@
 
 #include "efs/Coding.h"
 #include "efs/EfsVolume.h"
+#include "efs/EfsVolumeInspector.h"
 
 namespace vxtest {
 
@@ -111,7 +112,7 @@ inline efs::FitRecord storedRecord(const QString& path, const char* name) {
     efs::FitRecord record;
     EfsVolume v;
     EXPECT_TRUE(v.openVolumeReadOnly(path));
-    EXPECT_TRUE(v.loadStoredRecord(name, &record)) << name;
+    EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord(name, &record)) << name;
     return record;
 }
 

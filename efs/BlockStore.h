@@ -1,0 +1,116 @@
+// The block store: the host file of an open volume, its header and the two root slots,
+// and every other block, read and written through a block cache and the encryptor.
+//
+// The header (block 0) and the root slots are read and written straight through the
+// host file, never through the encryptor. Every other block passes the encryptor on its
+// way to and from the disk; the cache holds plaintext.
+//
+// The cache keeps the single blocks written (records, tree nodes, the partial blocks at
+// the ends of file data) and the tree nodes read, since every look-up reads its path
+// again. Other blocks that are only read are not kept: most are read once, and a
+// one-block buffer serves repeated reads. A written block stays in the cache, dirty,
+// until flush(), and always goes out before the header or a root slot is written, so
+// that the header never points ahead of the blocks it names. At most kCacheBlocks blocks
+// are held. Blocks whose write fails stay dirty for the next flush.
+//
+// The store has no lock of its own: the volume's lock covers every call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "efs/EfsEncryptor.h"
+#include "efs/EfsFile.h"
+
+namespace efs {
+
+class BlockStore final {
+  public:
+    static constexpr size_t kCacheBlocks = 2048;            // 16 MiB
+    static constexpr int32_t kMaxBlocksPerTransfer = 1024;  // 8 MiB
+
+    BlockStore();
+    BlockStore(const BlockStore&) = delete;
+    BlockStore& operator=(const BlockStore&) = delete;
+
+    // ---- Host file ---------------------------------------------------------------------
+    // Takes an opened host file; the store owns it until detach().
+    void attach(std::unique_ptr<EfsFile> host, bool readOnly);
+    // Closes and frees the host file and forgets every cached block, written or not.
+    void detach();
+    bool isOpen() const { return m_host != nullptr; }
+    bool readOnly() const { return m_readOnly; }
+    // The host file's length in bytes, -1 when it cannot be obtained.
+    int64_t hostSize();
+    // Whole blocks in the host file: every valid block number is below it.
+    int64_t hostBlocks() const { return m_hostBlocks; }
+    // Takes the host file's length as it is now; false when it holds no whole block.
+    bool measureHost();
+    // Sets the host file's length to blocks whole blocks.
+    bool resizeHost(int64_t blocks);
+    bool sync();
+
+    // ---- Header and root slots -----------------------------------------------------------
+    // The 8192-byte header; false when it is short or its parameter block too small.
+    bool readHeader(std::vector<uint8_t>* header);
+    // Writes every waiting block first.
+    bool writeHeader(const std::vector<uint8_t>& header);
+    bool readRootSlot(int32_t offset, int32_t* value);
+    bool writeRootSlot(int32_t offset, int32_t value);
+
+    // ---- Blocks ----------------------------------------------------------------------
+    // length bytes at offset of block (1 <= block < hostBlocks()).
+    bool readBlock(int32_t block, void* dst, int32_t length, int32_t offset);
+    // Without merge the rest of the block becomes zeros.
+    bool writeBlock(int32_t block, const void* src, int32_t length, int32_t offset, bool merge);
+    // A tree node: read like readBlock, and kept in the cache for the next look-up.
+    bool readNodeBlock(int32_t block, uint8_t* dst, int32_t length);
+    // Whole blocks first .. first + count - 1 (count <= kMaxBlocksPerTransfer), moved in
+    // one host-file transfer around the cache: reads see its newer blocks, writes replace
+    // its copies.
+    bool readBlocks(int32_t first, int32_t count, char* dst);
+    bool writeBlocks(int32_t first, int32_t count, const char* src);
+    // Writes every dirty block, runs of neighbours in one transfer, in ascending order.
+    bool flush();
+    // Forgets the blocks that are on the disk as they are cached; dirty ones stay.
+    void dropCleanBlocks();
+
+    // ---- Encryptor ---------------------------------------------------------------------
+    // The store does not own it. Waiting blocks go out under the encryptor they were
+    // written with: if they cannot, the encryptor is not changed and false comes back.
+    bool setEncryptor(EfsEncryptor* encryptor);
+    EfsEncryptor* encryptor() const { return m_encryptor; }
+
+    // ---- Views -------------------------------------------------------------------------
+    int32_t bufferedBlock() const { return m_bufferedBlock; }
+    size_t cachedBlocks() const { return m_blocks.size(); }
+    size_t dirtyBlocks() const { return m_dirty.size(); }
+
+  private:
+    struct CachedBlock {
+        std::vector<uint8_t> bytes;
+        bool dirty = false;
+    };
+    bool inside(int32_t block) const { return block >= 1 && block < m_hostBlocks; }
+    // The plaintext of one block, from the cache or the disk.
+    bool fetchBlock(int32_t block, uint8_t* dst);
+    // Makes room for one more block: writes the dirty blocks and forgets the rest.
+    bool makeRoom();
+    void dropAll();
+
+    std::unique_ptr<EfsFile> m_host;
+    bool m_readOnly = false;
+    int64_t m_hostBlocks = 0;
+    EfsEncryptor* m_encryptor;
+    std::unordered_map<int32_t, CachedBlock> m_blocks;
+    std::set<int32_t> m_dirty;  // the dirty blocks of m_blocks, ascending
+    // The last block read that the cache does not keep, -1 when none.
+    std::vector<uint8_t> m_buffer;
+    int32_t m_bufferedBlock = -1;
+    std::vector<uint8_t> m_flushBuffer;  // encoded runs on their way out (at most 8 MiB)
+};
+
+}  // namespace efs

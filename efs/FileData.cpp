@@ -1,0 +1,277 @@
+#include "efs/FileData.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace efs {
+
+FileData::FileData(BlockStore& store, BlockAllocator& allocator, RecordStore& records,
+                   FileTable& table, const VolumeParams& params, int32_t& lastError)
+    : m_store(store),
+      m_allocator(allocator),
+      m_records(records),
+      m_table(table),
+      m_params(params),
+      m_lastError(lastError) {}
+
+bool FileData::allocate(int32_t hint, int64_t count, std::vector<Run>* runs) {
+    if (count > INT32_MAX) {
+        m_lastError = ErrorNoSpace;
+        return false;
+    }
+    if (m_allocator.allocateBlocks(hint, static_cast<int32_t>(count), m_params.allocMode, runs))
+        return true;
+    const int32_t error = m_lastError;
+    for (const Run& r : *runs) m_allocator.releaseRun(r.first, r.length);
+    runs->clear();
+    m_lastError = error;
+    return false;
+}
+
+bool FileData::storeOrFail(OpenFile* file, OpenRecord* open, bool allowMove) {
+    return m_table.store(file->recordBlock, open, allowMove);
+}
+
+bool FileData::spillInline(OpenFile* file, OpenRecord* open, int64_t bytes, int32_t* block) {
+    FitRecord* rec = &open->record;
+    std::vector<Run> runs;
+    if (!allocate(file->recordBlock + 1, 1, &runs)) return false;
+    *block = runs.front().first;
+    // The rest of the block becomes zeros: the bytes from here on are about to change.
+    const auto n = static_cast<int32_t>(std::clamp<int64_t>(bytes, 0, kInlineLimit));
+    if (!m_store.writeBlock(*block, rec->inlineData(), n, 0, false)) {
+        m_allocator.releaseRun(*block, 1);
+        m_lastError = ErrorIo;
+        return false;
+    }
+    RecordStore::addFragment(rec, *block, 1);
+    RecordStore::stamp(rec, true, true);
+    return storeOrFail(file, open, false);
+}
+
+// ---- Reading ---------------------------------------------------------------------------
+
+int32_t FileData::read(int32_t handle, char* data, int32_t length) {
+    OpenFile* file = nullptr;
+    OpenRecord* open = m_table.recordOf(handle, &file);
+    if (!open) return 0;
+    if (length < 0 || (data == nullptr && length > 0)) {
+        m_lastError = ErrorArgument;
+        return 0;
+    }
+    FitRecord& rec = open->record;
+    const int64_t size = rec.fileSize();
+    if (file->position < 0) return 0;  // nothing lies before the start
+    if (rec.fragmentsCount() == 0) {
+        RecordStore::stamp(&rec, false, true);
+        if (file->position >= size) return 0;
+        const auto n = static_cast<int32_t>(std::min<int64_t>(length, size - file->position));
+        std::memcpy(data, rec.inlineData() + file->position, static_cast<size_t>(n));
+        file->position += n;
+        return n;
+    }
+    if (length == 0) return 0;
+    BlockCursor cursor;
+    int32_t delivered = 0;
+    while (delivered < length && file->position < size) {
+        const int32_t block = RecordStore::locateBlock(rec, file->position, &cursor);
+        if (block == 0) {
+            m_lastError = ErrorIo;
+            break;
+        }
+        const auto offset = static_cast<int32_t>(file->position % kBlockSize);
+        if (offset == 0) {
+            const int64_t want = std::min<int64_t>(length - delivered, size - file->position);
+            // A small read that ends inside a block of the same run comes in one transfer
+            // with that block, through a buffer, instead of a second transfer for it.
+            const int64_t span = want / kBlockSize + 1;
+            if (want % kBlockSize != 0 && span > 1 && span <= kSmallReadBlocks &&
+                RecordStore::contiguousBlocks(cursor, block, span) == span) {
+                m_readBuffer.resize(static_cast<size_t>(span) * kBlockSize);
+                if (!m_store.readBlocks(block, static_cast<int32_t>(span), m_readBuffer.data())) {
+                    m_lastError = ErrorIo;
+                    break;
+                }
+                std::memcpy(data + delivered, m_readBuffer.data(), static_cast<size_t>(want));
+                delivered += static_cast<int32_t>(want);
+                file->position += want;
+                continue;
+            }
+            // Whole blocks that follow each other on disk come in one transfer.
+            const int32_t n = RecordStore::contiguousBlocks(cursor, block, want / kBlockSize);
+            if (n > 1) {
+                if (!m_store.readBlocks(block, n, data + delivered)) {
+                    m_lastError = ErrorIo;
+                    break;
+                }
+                delivered += n * kBlockSize;
+                file->position += static_cast<int64_t>(n) * kBlockSize;
+                continue;
+            }
+        }
+        int64_t piece = std::min<int64_t>(kBlockSize - offset, length - delivered);
+        piece = std::min<int64_t>(piece, size - file->position);
+        if (!m_store.readBlock(block, data + delivered, static_cast<int32_t>(piece), offset)) {
+            m_lastError = ErrorIo;
+            break;
+        }
+        delivered += static_cast<int32_t>(piece);
+        file->position += piece;
+    }
+    return delivered;
+}
+
+// ---- Writing ---------------------------------------------------------------------------
+
+bool FileData::write(int32_t handle, const char* data, int32_t length) {
+    OpenFile* file = nullptr;
+    OpenRecord* open = m_table.recordOf(handle, &file);
+    if (!open) return false;
+    if (m_store.readOnly()) {
+        m_lastError = ErrorState;
+        return false;
+    }
+    if (length <= 0 || data == nullptr || file->position < 0) {
+        m_lastError = ErrorArgument;
+        return false;
+    }
+    // No file can reach beyond the last block number a volume can have.
+    if (file->position > static_cast<int64_t>(INT32_MAX) * kBlockSize) {
+        m_lastError = ErrorNoSpace;
+        return false;
+    }
+    FitRecord* rec = &open->record;
+    const int64_t end = file->position + length;
+    int32_t hint = 0;
+    if (rec->fragmentsCount() == 0) {
+        if (end <= kInlineLimit) {
+            std::memcpy(rec->inlineData() + file->position, data, static_cast<size_t>(length));
+            file->position = end;
+            if (end > rec->fileSize()) rec->setFileSize(end);
+            RecordStore::stamp(rec, true, true);
+            return storeOrFail(file, open, false);
+        }
+        int32_t block = 0;
+        if (!spillInline(file, open, file->position, &block)) return false;
+        hint = block + 1;
+    }
+    const int64_t need = end / kBlockSize + 1;
+    if (need > rec->allBlocks()) {
+        const int64_t want = need + m_params.reserveBlocks;
+        if (want > INT32_MAX) {
+            m_lastError = ErrorNoSpace;
+            return false;
+        }
+        rec->setLiberalSize(static_cast<int32_t>(want));
+        if (hint == 0) {
+            const Fragment last = rec->fragment(rec->fragmentsCount() - 1);
+            hint = last.addr + last.size;
+        }
+        std::vector<Run> runs;
+        if (!allocate(hint, want - rec->allBlocks(), &runs)) return false;
+        for (const Run& r : runs) RecordStore::addFragment(rec, r.first, r.length);
+        RecordStore::stamp(rec, true, true);
+    }
+    BlockCursor cursor;
+    int32_t written = 0;
+    while (written < length) {
+        const int32_t block = RecordStore::locateBlock(*rec, file->position, &cursor);
+        if (block == 0) {
+            m_lastError = ErrorIo;
+            return false;
+        }
+        const auto offset = static_cast<int32_t>(file->position % kBlockSize);
+        if (offset == 0) {
+            // Whole blocks that follow each other on disk go out in one transfer.
+            const int32_t n =
+                RecordStore::contiguousBlocks(cursor, block, (length - written) / kBlockSize);
+            if (n > 1) {
+                if (!m_store.writeBlocks(block, n, data + written)) {
+                    m_lastError = ErrorIo;
+                    return false;
+                }
+                written += n * kBlockSize;
+                file->position += static_cast<int64_t>(n) * kBlockSize;
+                if (file->position > rec->fileSize()) rec->setFileSize(file->position);
+                continue;
+            }
+        }
+        const int32_t piece = std::min(kBlockSize - offset, length - written);
+        if (!m_store.writeBlock(block, data + written, piece, offset, true)) {
+            m_lastError = ErrorIo;
+            return false;
+        }
+        written += piece;
+        file->position += piece;
+        if (file->position > rec->fileSize()) rec->setFileSize(file->position);
+    }
+    RecordStore::stamp(rec, true, true);
+    // The record may have grown by the fragments added above.
+    return storeOrFail(file, open, true);
+}
+
+// ---- Resizing --------------------------------------------------------------------------
+
+bool FileData::setSize(int32_t handle, int64_t size) {
+    OpenFile* file = nullptr;
+    OpenRecord* open = m_table.recordOf(handle, &file);
+    if (!open) return false;
+    if (m_store.readOnly()) {
+        m_lastError = ErrorState;
+        return false;
+    }
+    if (size < 0) {
+        m_lastError = ErrorArgument;
+        return false;
+    }
+    FitRecord* rec = &open->record;
+    if (rec->fragmentsCount() == 0 && size > kInlineLimit) {
+        int32_t block = 0;
+        if (!spillInline(file, open, rec->fileSize(), &block)) return false;
+    }
+    if (rec->fragmentsCount() != 0 && size >= kInlineLimit) {
+        const int64_t need = size / kBlockSize + 1;
+        if (need > INT32_MAX) {
+            m_lastError = ErrorNoSpace;
+            return false;
+        }
+        if (rec->allBlocks() < need) {
+            const Fragment last = rec->fragment(rec->fragmentsCount() - 1);
+            std::vector<Run> runs;
+            if (!allocate(last.addr + last.size, need - rec->allBlocks(), &runs)) return false;
+            for (const Run& r : runs) RecordStore::addFragment(rec, r.first, r.length);
+            RecordStore::stamp(rec, true, true);
+        } else {
+            m_records.releaseFromEnd(rec, rec->allBlocks() - need);
+        }
+        rec->setFileSize(size);
+        return storeOrFail(file, open, true);
+    }
+    if (rec->fragmentsCount() == 0) {
+        rec->setFileSize(size);
+        RecordStore::stamp(rec, true, true);
+        return storeOrFail(file, open, false);
+    }
+    // Fragmented and shrinking below the inline limit: back to the inline form.
+    std::vector<uint8_t> buffer(kBlockSize, 0);
+    const Fragment first = rec->fragment(0);
+    if (size > 0 && !m_store.readBlock(first.addr, buffer.data(), static_cast<int32_t>(size), 0)) {
+        m_lastError = ErrorIo;
+        return false;
+    }
+    for (int32_t i = 0; i < rec->fragmentsCount(); ++i) {
+        const Fragment f = rec->fragment(i);
+        m_allocator.releaseRun(f.addr, f.size);
+    }
+    rec->setAllBlocks(0);
+    rec->setFitSize(1);
+    rec->setFragmentsCount(0);
+    rec->resizeBlocks(1);
+    std::memcpy(rec->inlineData(), buffer.data(), static_cast<size_t>(size));
+    rec->setFileSize(size);
+    RecordStore::stamp(rec, true, true);
+    return storeOrFail(file, open, false);
+}
+
+}  // namespace efs
