@@ -12,118 +12,31 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
-#include <QStringList>
-#include <QtGlobal>
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "FuzzQuietQt.h"
 #include "FuzzSupport.h"
-#include "efs/EfsFile.h"
+#include "MemoryDisk.h"
+#include "efs/EfsFormat.h"
 #include "efs/EfsVolume.h"
 
 namespace {
 
-// Host files by path, shared by every EfsFile object of one run.
-struct MemoryDisk {
-    std::map<QString, std::vector<char>> files;
-    int changes = 0;  // writes, truncations, removals and moves, successful or not
-};
-
-// A host file beyond this size is refused, which keeps every run's memory bounded.
-constexpr int64_t kMaxHostSize = 64 << 20;
-
-class MemoryHostFile final : public EfsFile {
-  public:
-    explicit MemoryHostFile(std::shared_ptr<MemoryDisk> disk) : m_disk(std::move(disk)) {}
-
-    bool open(const QString& path) override {
-        m_file = &m_disk->files[path];
-        m_readOnly = false;
-        m_pos = 0;
-        return true;
-    }
-    bool openReadOnly(const QString& path) override {
-        auto it = m_disk->files.find(path);
-        if (it == m_disk->files.end()) return false;
-        m_file = &it->second;
-        m_readOnly = true;
-        m_pos = 0;
-        return true;
-    }
-    int32_t read(void* buffer, int32_t count) override {
-        if (m_file == nullptr || count < 0) return -1;
-        const int64_t left = static_cast<int64_t>(m_file->size()) - m_pos;
-        const int32_t n =
-            static_cast<int32_t>(std::max<int64_t>(0, std::min<int64_t>(left, count)));
-        if (n > 0) std::memcpy(buffer, m_file->data() + m_pos, static_cast<size_t>(n));
-        m_pos += n;
-        return n;
-    }
-    int32_t write(const void* buffer, int32_t count) override {
-        ++m_disk->changes;
-        if (m_file == nullptr || m_readOnly || count < 0 || m_pos + count > kMaxHostSize) return -1;
-        if (m_pos + count > static_cast<int64_t>(m_file->size()))
-            m_file->resize(static_cast<size_t>(m_pos + count), '\0');
-        if (count > 0) std::memcpy(m_file->data() + m_pos, buffer, static_cast<size_t>(count));
-        m_pos += count;
-        return count;
-    }
-    int64_t seek(int64_t position) override {
-        if (m_file == nullptr || position < 0) return -1;
-        m_pos = position;
-        return m_pos;
-    }
-    int64_t pos() override { return m_file != nullptr ? m_pos : 0; }
-    int64_t size() override {
-        return m_file != nullptr ? static_cast<int64_t>(m_file->size()) : -1;
-    }
-    bool close() override {
-        m_file = nullptr;
-        return true;
-    }
-    bool truncate(int64_t length) override {
-        ++m_disk->changes;
-        if (m_file == nullptr || m_readOnly || length < 0 || length > kMaxHostSize) return false;
-        m_file->resize(static_cast<size_t>(length), '\0');
-        return true;
-    }
-    bool isEmpty() override { return m_file == nullptr || m_file->empty(); }
-    void remove(const QString& path) override {
-        ++m_disk->changes;
-        m_disk->files.erase(path);
-    }
-    void move(const QString& from, const QString& to) override {
-        ++m_disk->changes;
-        auto it = m_disk->files.find(from);
-        if (it == m_disk->files.end()) return;
-        std::vector<char> bytes = std::move(it->second);
-        m_disk->files.erase(it);
-        m_disk->files[to] = std::move(bytes);
-    }
-    bool sync() override { return m_file != nullptr; }
-
-  private:
-    std::shared_ptr<MemoryDisk> m_disk;
-    std::vector<char>* m_file = nullptr;  // in m_disk->files; null when closed
-    bool m_readOnly = false;
-    int64_t m_pos = 0;
-};
-
 const QString kPath = QStringLiteral("/memory/show.vx");
-
-EfsVolume::FileFactory factoryFor(const std::shared_ptr<MemoryDisk>& disk) {
-    return [disk] { return std::make_unique<MemoryHostFile>(disk); };
-}
 
 // Lists, reads and checks an open volume.
 void walk(EfsVolume& volume, const std::string& fuzzContext) {
     QList<QByteArray> names;
     volume.listFiles(&names);
-    std::vector<char> chunk(64 * 1024);
+    static std::vector<char> chunk(64 * 1024);
     int opened = 0;
     for (const QByteArray& name : names) {
         if (++opened > 2000) break;
@@ -152,26 +65,35 @@ void walk(EfsVolume& volume, const std::string& fuzzContext) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool quiet = [] {
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-        return true;
-    }();
-    (void)quiet;
+    fuzzQuietQt();
     if (size == 0) return 0;
     const bool readWrite = (data[0] & 1) != 0;
-    const std::vector<char> original(data + 1, data + size);
-    auto disk = std::make_shared<MemoryDisk>();
-    disk->files[kPath] = original;
+    const uint8_t* original = data + 1;
+    const size_t originalSize = size - 1;
+    // One disk for the whole process: its host file keeps its capacity from input to
+    // input, so an input costs one copy of its bytes and no allocation of its size.
+    static const auto disk = std::make_shared<MemoryDisk>();
+    std::erase_if(disk->files, [](const auto& file) { return file.first != kPath; });
+    disk->changes = 0;
+    std::vector<char>& host = disk->files[kPath];
+    host.resize(originalSize);
+    if (originalSize > 0) std::memcpy(host.data(), original, originalSize);
+    // Whether the host file still holds exactly the input's bytes.
+    auto unchanged = [&] {
+        const auto it = disk->files.find(kPath);
+        return it != disk->files.end() && it->second.size() == originalSize &&
+               (originalSize == 0 || std::memcmp(it->second.data(), original, originalSize) == 0);
+    };
     std::string fuzzContext = readWrite ? "open for writing" : "open read-only";
 
     {
-        EfsVolume volume(factoryFor(disk));
+        EfsVolume volume(memoryFactory(disk));
         const bool opened = readWrite ? volume.openVolume(kPath) : volume.openVolumeReadOnly(kPath);
         if (!opened) {
             FUZZ_CHECK(volume.lastError() != EfsVolume::ErrorNone);
             FUZZ_CHECK(!volume.isOpen());
             fuzzContext += ", refused";
-            FUZZ_CHECK(disk->files.count(kPath) == 1 && disk->files[kPath] == original);
+            FUZZ_CHECK(unchanged());
             return 0;
         }
         fuzzContext += ", walk";
@@ -181,76 +103,318 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!readWrite) {
         fuzzContext = "after a read-only walk";
         FUZZ_CHECK(disk->changes == 0);
-        FUZZ_CHECK(disk->files.count(kPath) == 1 && disk->files[kPath] == original);
+        FUZZ_CHECK(unchanged());
         return 0;
     }
 
     fuzzContext = "reopen read-only after a walk with writing open";
     FUZZ_CHECK(disk->files.count(kPath) == 1);
-    EfsVolume again(factoryFor(disk));
+    EfsVolume again(memoryFactory(disk));
     FUZZ_CHECK(again.openVolumeReadOnly(kPath));
     walk(again, fuzzContext);
     again.closeVolume();
     return 0;
 }
 
+// ---- Structure-aware mutation ------------------------------------------------------------
+//
+// One mutation in three sets one field of the header, of a tree node or of a record to a
+// value chosen to hit the checks around it (0, -1, neighbours of the current value, the
+// block count and its neighbours, node capacities, extremes); the others are libFuzzer's
+// own. Nothing is fixed up afterwards. Which structure a block holds is guessed from its
+// bytes; a wrong guess is just another mutation. Only the libFuzzer program has it;
+// VOXTRAIL_FUZZ_PLAIN_MUTATIONS=1 leaves every mutation to libFuzzer (for comparing).
+
 namespace {
 
-// The bytes of a volume made by the program with the given stored files.
-std::string makeVolume(const std::vector<std::pair<std::string, std::string>>& files) {
-    auto disk = std::make_shared<MemoryDisk>();
-    {
-        EfsVolume volume(factoryFor(disk));
-        if (!volume.openVolume(kPath)) return std::string();
-        for (const auto& [name, bytes] : files) {
-            const int32_t h =
-                volume.openFile(name.c_str(), EfsVolume::AccessRead | EfsVolume::AccessWrite,
-                                EfsVolume::CreateAlways);
-            if (h == 0) continue;
-            volume.writeFile(h, bytes.data(), static_cast<int32_t>(bytes.size()));
-            volume.closeFile(h);
-        }
-        volume.closeVolume();
+using efs::decodeFixed32;
+using efs::encodeFixed32;
+using efs::kBlockSize;
+
+// Entries a free-space tree node holds.
+constexpr int kFreeOrder = 681;
+
+}  // namespace
+
+#ifdef VOXTRAIL_LIBFUZZER
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
+
+namespace {
+
+// Node layouts (efs/btree/BTreeNode.h).
+constexpr int kFreeEntry = 12;    // free-space tree: 4-byte key, value, right child
+constexpr int kFreeCount = 8180;  // entry count; the parent follows
+constexpr int kTableEntry = 44;   // file table: 36-byte key, value, right child
+constexpr int kTableCount = 8148;
+constexpr int kTableOrder = 185;
+
+int32_t interestingValue(std::minstd_rand& rng, int32_t current, int32_t blocks) {
+    static const int32_t kCounts[] = {
+        kTableOrder / 2,   kTableOrder / 2 + 1,   kTableOrder, kTableOrder + 1,
+        kFreeOrder / 2,    kFreeOrder / 2 + 1,    kFreeOrder,  kFreeOrder + 1,
+        efs::kInlineLimit, efs::kInlineLimit + 1, kBlockSize};
+    switch (rng() % 12) {
+        case 0:
+            return 0;
+        case 1:
+            return 1;
+        case 2:
+            return -1;
+        case 3:
+            return static_cast<int32_t>(static_cast<uint32_t>(current) + 1);
+        case 4:
+            return static_cast<int32_t>(static_cast<uint32_t>(current) - 1);
+        case 5:
+            return blocks - 1;
+        case 6:
+            return blocks;
+        case 7:
+            return blocks + 1;
+        case 8:
+            return INT32_MAX;
+        case 9:
+            return INT32_MIN;
+        case 10:
+            return static_cast<int32_t>(rng() % static_cast<uint32_t>(std::max(1, blocks)));
+        default:
+            return kCounts[rng() % (sizeof kCounts / sizeof kCounts[0])];
     }
-    const std::vector<char>& bytes = disk->files[kPath];
-    return std::string(bytes.begin(), bytes.end());
+}
+
+// The offset within block b of the host bytes of a field to set.
+size_t pickField(std::minstd_rand& rng, const uint8_t* host, int32_t b) {
+    const uint8_t* block = host + static_cast<size_t>(b) * kBlockSize;
+    if (b == 0) {
+        // version, open flag, both roots, growth step (both halves), minLargestRun,
+        // reserveBlocks, allocMode
+        static const size_t kHeader[] = {8, 12, 16, 20, 32, 36, 40, 44, 48};
+        return kHeader[rng() % (sizeof kHeader / sizeof kHeader[0])];
+    }
+    const int32_t freeCount = decodeFixed32(block + kFreeCount);
+    const int32_t tableCount = decodeFixed32(block + kTableCount);
+    const int32_t fragments = decodeFixed32(block + efs::kRecFragmentsCount);
+    const bool freeNode = freeCount >= 0 && freeCount <= kFreeOrder;
+    const bool tableNode = tableCount >= 0 && tableCount <= kTableOrder;
+    const bool record =
+        decodeFixed32(block + efs::kRecFitSize) >= 1 && block[efs::kRecFileName] != 0;
+    std::vector<int> kinds;
+    if (freeNode) kinds.push_back(0);
+    if (tableNode) kinds.push_back(1);
+    if (record) kinds.push_back(2);
+    const int kind = kinds.empty() ? static_cast<int>(rng() % 3) : kinds[rng() % kinds.size()];
+    switch (kind) {
+        case 0: {  // free-space node: self, child0, count, parent, or a key, value or child
+            const uint32_t n = static_cast<uint32_t>(freeNode ? freeCount : kFreeOrder);
+            switch (rng() % 5) {
+                case 0:
+                    return 0;
+                case 1:
+                    return 4;
+                case 2:
+                    return kFreeCount;
+                case 3:
+                    return kFreeCount + 4;
+                default:
+                    return 8 + kFreeEntry * (rng() % (n + 1)) + 4 * (rng() % 3);
+            }
+        }
+        case 1: {  // file-table node: self, child0, count, parent, or a hash, value or child
+            const uint32_t n = static_cast<uint32_t>(tableNode ? tableCount : kTableOrder);
+            static const size_t kInEntry[] = {0, 36, 40};
+            switch (rng() % 5) {
+                case 0:
+                    return 0;
+                case 1:
+                    return 4;
+                case 2:
+                    return kTableCount;
+                case 3:
+                    return kTableCount + 4;
+                default:
+                    return 8 + kTableEntry * (rng() % (n + 1)) + kInEntry[rng() % 3];
+            }
+        }
+        default: {  // record: its fields, or a fragment's first block or length
+            static const size_t kRecord[] = {efs::kRecAddr,           efs::kRecFitSize,
+                                             efs::kRecFragmentsCount, efs::kRecAllBlocks,
+                                             efs::kRecLiberalSize,    efs::kRecAttributes,
+                                             efs::kRecFileSize,       efs::kRecFileSize + 4};
+            if (fragments > 0 && rng() % 2 == 0) {
+                const uint32_t room = (kBlockSize - efs::kRecData) / efs::kFragmentSize;
+                const uint32_t i =
+                    rng() % std::min<uint32_t>(static_cast<uint32_t>(fragments) + 1, room);
+                return efs::kRecData + efs::kFragmentSize * i + 4 * (rng() % 2);
+            }
+            return kRecord[rng() % (sizeof kRecord / sizeof kRecord[0])];
+        }
+    }
+}
+
+bool structureMutationsOff() {
+    static const bool off = [] {
+        const char* v = std::getenv("VOXTRAIL_FUZZ_PLAIN_MUTATIONS");
+        return v != nullptr && *v != '\0' && *v != '0';
+    }();
+    return off;
+}
+
+}  // namespace
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize,
+                                          unsigned int seed) {
+    std::minstd_rand rng(seed);
+    // The mode byte, then at least the header block.
+    if (structureMutationsOff() || size < 1 + static_cast<size_t>(kBlockSize) || rng() % 3 != 0)
+        return LLVMFuzzerMutate(data, size, maxSize);
+    uint8_t* host = data + 1;
+    const auto blocks = static_cast<int32_t>(std::min<size_t>((size - 1) / kBlockSize, INT32_MAX));
+    // Mostly blocks that name themselves (nodes and records), sometimes any block.
+    int32_t b = 0;
+    if (rng() % 4 != 0) {
+        for (int tries = 0; tries < 8; ++tries) {
+            const auto candidate = static_cast<int32_t>(rng() % static_cast<uint32_t>(blocks));
+            if (candidate == 0 ||
+                decodeFixed32(host + static_cast<size_t>(candidate) * kBlockSize) == candidate) {
+                b = candidate;
+                break;
+            }
+        }
+    } else {
+        b = static_cast<int32_t>(rng() % static_cast<uint32_t>(blocks));
+    }
+    const size_t field = pickField(rng, host, b);
+    uint8_t* at = host + static_cast<size_t>(b) * kBlockSize + field;
+    if (field + 4 > static_cast<size_t>(kBlockSize)) return LLVMFuzzerMutate(data, size, maxSize);
+    encodeFixed32(at, interestingValue(rng, decodeFixed32(at), blocks));
+    return size;
+}
+
+#endif  // VOXTRAIL_LIBFUZZER
+
+// ---- Starting inputs ---------------------------------------------------------------------
+
+namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+std::string pattern(size_t size, int seed) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + seed * 17) >> 3);
+    return s;
+}
+
+// A volume with the given stored files, made with the given parameters.
+std::string smallVolume(const efs::VolumeParams& params, const Files& files) {
+    VolumeMaker maker(params);
+    for (const auto& [name, bytes] : files) maker.put(name, bytes);
+    return maker.close();
+}
+
+// Two files written a block at a time in turn, so that each lies in many fragments; then
+// the second is removed, leaving as many separate free runs. `blocks` above the free-space
+// tree's node capacity makes that tree two levels deep.
+std::string interleaved(int64_t stepBlocks, int blocks, bool keepSecond) {
+    VolumeMaker maker(VolumeMaker::step(stepBlocks));
+    maker.putInTurns({{"ch0_e0.snd", pattern(static_cast<size_t>(blocks) * kBlockSize + 100, 3)},
+                      {"ch0_e1.snd", pattern(static_cast<size_t>(blocks) * kBlockSize, 4)}});
+    if (!keepSecond) maker.remove("ch0_e1.snd");
+    return maker.close();
 }
 
 }  // namespace
 
 int fuzzWriteCorpus(const std::string& dir) {
+    fuzzQuietQt();
     int n = 0;
-    auto save = [&](const std::string& name, const std::string& volume) {
+    // Each volume twice: mode byte 0 (read-only) and 1 (for writing).
+    auto save = [&](const std::string& name, const std::string& volume, bool bothModes = true) {
         if (volume.empty()) return;
-        for (char mode : {'\0', '\1'})
+        for (char mode : {'\1', '\0'}) {
             if (fuzzWriteFile(dir, name + (mode ? "-rw" : "-ro"), std::string(1, mode) + volume))
                 ++n;
+            if (!bothModes) break;
+        }
     };
     const std::string desc =
         "<!DOCTYPE vxt_project>\n<chapters>\n <chapter name=\"One\">\n"
         "  <entry name=\"a\" desc=\"\" note=\"\"/>\n </chapter>\n</chapters>\n";
     std::string sound = "RIFF....WAVEfmt ";
     for (int i = 0; sound.size() < 20000; ++i) sound += static_cast<char>(i * 31);
+    const Files project{{"desc.xml", desc}, {"ch0_e0.snd", sound}};
 
-    save("empty", makeVolume({}));
-    save("project", makeVolume({{"desc.xml", desc}, {"ch0_e0.snd", sound}}));
-    std::vector<std::pair<std::string, std::string>> many;
-    for (int i = 0; i < 16; ++i)
-        many.push_back({"file" + std::to_string(i),
-                        std::string(static_cast<size_t>(i * 301), static_cast<char>('a' + i))});
-    const std::string manyVolume = makeVolume(many);
-    save("many-files", manyVolume);
-    // Cut short at block boundaries and inside the header.
-    for (size_t cut : {size_t(16), size_t(100), size_t(8192), size_t(16384), size_t(24576)})
-        if (cut < manyVolume.size())
-            save("truncated-" + std::to_string(cut), manyVolume.substr(0, cut));
-    // Single bytes changed in the header.
-    for (size_t at : {size_t(0), size_t(8), size_t(12), size_t(16), size_t(24), size_t(40)}) {
-        std::string damaged = manyVolume;
+    // Small volumes: a growth step of one block (or a few) keeps them a few blocks long.
+    const efs::VolumeParams one = VolumeMaker::step(1);
+    save("small-empty", smallVolume(one, {}));
+    save("small-empty-step8", smallVolume(VolumeMaker::step(8), {}));
+    save("small-inline",
+         smallVolume(one, {{"desc.xml", desc},
+                           {"empty", std::string()},
+                           {"full", pattern(efs::kInlineLimit, 1)},
+                           {std::string(efs::kMaxNameLength, 'n'), "a name of 29 bytes"}}));
+    save("small-project", smallVolume(one, project));
+    save("small-fragmented", interleaved(1, 6, false));
+    save("small-fragmented-both", interleaved(2, 4, true));
+    {
+        Files many;
+        for (int i = 0; i < 200; ++i)
+            many.push_back({"ch" + std::to_string(i / 10) + "_e" + std::to_string(i % 10) + ".snd",
+                            i % 50 == 0 ? pattern(100, i) : std::string()});
+        save("small-file-table-two-levels", smallVolume(one, many));
+    }
+    {
+        efs::VolumeParams p = one;
+        p.reserveBlocks = 3;
+        p.allocMode = efs::AllocFromStart;
+        save("small-reserve-from-start", smallVolume(p, {{"a", pattern(20000, 2)}, {"b", "b"}}));
+        p.reserveBlocks = 0;
+        p.allocMode = efs::AllocBestFit;
+        p.minLargestRun = 3;
+        save("small-best-fit", smallVolume(p, {{"a", pattern(30000, 4)}, {"b", pattern(9000, 5)}}));
+    }
+    {
+        // Left open: the open flag is 1, a file still holds its unused reserve.
+        efs::VolumeParams p = one;
+        p.reserveBlocks = 4;
+        VolumeMaker maker(p);
+        maker.put("done", pattern(10000, 6));
+        const int32_t h =
+            maker.volume().openFile("open", EfsVolume::AccessWrite, EfsVolume::CreateAlways);
+        const std::string bytes = pattern(9000, 7);
+        if (h != 0 && maker.volume().writeFile(h, bytes.data(), static_cast<int32_t>(bytes.size())))
+            save("small-left-open", maker.snapshot());
+    }
+    {
+        // A lone header: a volume whose trees were never made.
+        std::string header(kBlockSize, '\0');
+        std::copy(efs::kMagic.begin(), efs::kMagic.end(), header.begin());
+        encodeFixed32(reinterpret_cast<uint8_t*>(header.data()) + efs::kHeaderVersion,
+                      efs::kFormatVersion);
+        one.encode(reinterpret_cast<uint8_t*>(header.data()) + efs::kHeaderParams);
+        save("small-header-only", header);
+    }
+
+    // Damaged small volumes: cut short, a header byte changed.
+    const std::string inlineVolume =
+        smallVolume(one, {{"desc.xml", desc}, {"x", pattern(3000, 8)}, {"y", pattern(20000, 9)}});
+    for (size_t cut : {size_t(16), size_t(100), size_t(kBlockSize), size_t(2 * kBlockSize),
+                       inlineVolume.size() - kBlockSize, inlineVolume.size() - 1})
+        if (cut < inlineVolume.size())
+            save("small-truncated-" + std::to_string(cut), inlineVolume.substr(0, cut));
+    for (size_t at : {size_t(0), size_t(8), size_t(12), size_t(16), size_t(20), size_t(24),
+                      size_t(32), size_t(48)}) {
+        std::string damaged = inlineVolume;
         if (at < damaged.size()) {
             damaged[at] = static_cast<char>(damaged[at] ^ 0x5a);
-            save("header-byte-" + std::to_string(at), damaged);
+            save("small-header-byte-" + std::to_string(at), damaged);
         }
     }
+
+    // Large ones: a free-space tree of two levels needs more free runs than one node
+    // holds, each between used blocks; and whole volumes at the default growth step.
+    save("large-free-tree-two-levels", interleaved(1, kFreeOrder + 10, false));
+    const efs::VolumeParams defaults;
+    save("whole-empty", smallVolume(defaults, {}), false);
+    save("whole-project", smallVolume(defaults, project));
     return n;
 }

@@ -14,6 +14,8 @@
 //   sound bytes.
 // A loop or an allocation without bound shows up as a libFuzzer timeout or out-of-memory.
 
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -29,6 +31,7 @@
 
 #include "FuzzQuietQt.h"
 #include "FuzzSupport.h"
+#include "MemoryDisk.h"
 #include "project/Project.h"
 #include "project/ProjectArchive.h"
 #include "project/ProjectDescription.h"
@@ -37,14 +40,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Where the private folder goes: TMPDIR when set, otherwise a folder in memory where the
+// system has one (/dev/shm), so that the syncs of a save cost nothing, otherwise /tmp.
+std::string baseFolder() {
+    const char* base = std::getenv("TMPDIR");
+    if (base != nullptr && *base != '\0') return base;
+    if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+    return "/tmp";
+}
+
 // The private folder of this process: made on first use, removed with everything in it
 // when the process exits normally.
 class Workspace final {
   public:
     Workspace() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                              "/vx-project-load-XXXXXX";
+        std::string pattern = baseFolder() + "/vx-project-load-XXXXXX";
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         if (::mkdtemp(name.data()) == nullptr) {
@@ -319,23 +329,32 @@ std::string savedProject(ChapterList chapters) {
     return bytes;
 }
 
-// The bytes of a container holding exactly the given stored files, written through the
-// archive: forms the program never saves itself.
-std::string container(const std::vector<std::pair<const char*, QByteArray>>& files) {
-    const std::string path = workspace().path("made.vx");
-    std::error_code ec;
-    fs::remove(path, ec);
-    std::string bytes;
-    {
-        ProjectArchive archive;
-        if (!archive.open(qpath(path))) return bytes;
-        for (const auto& [name, data] : files)
-            if (!archive.writeFile(name, data)) return bytes;
-        if (!archive.close()) return bytes;
-    }
-    if (!readBytes(path, bytes)) bytes.clear();
-    fs::remove(path, ec);
-    return bytes;
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+std::string bytesOf(const QByteArray& a) { return std::string(a.constData(), size_t(a.size())); }
+
+// The stored files a save writes for chapters: the sounds, then the description.
+Files projectFiles(const ChapterList& chapters) {
+    Files files;
+    for (size_t c = 0; c < chapters.size(); ++c)
+        for (int e = 0; e < chapters[c]->entryCount(); ++e)
+            if (chapters[c]->entry(e)->hasSound())
+                files.push_back({bytesOf(ProjectDescription::soundFileName(static_cast<int>(c), e)),
+                                 bytesOf(chapters[c]->entry(e)->sound)});
+    files.push_back({ProjectDescription::kFileName, bytesOf(ProjectDescription::write(chapters))});
+    return files;
+}
+
+// A container a few blocks long (growth step `stepBlocks`) holding exactly the given
+// stored files; with inTurns the files are written a block at a time in turn, so that
+// the larger ones lie in several fragments.
+std::string smallContainer(const Files& files, int64_t stepBlocks = 1, bool inTurns = false) {
+    VolumeMaker maker(VolumeMaker::step(stepBlocks));
+    if (inTurns)
+        maker.putInTurns(files);
+    else
+        for (const auto& [name, bytes] : files) maker.put(name, bytes);
+    return maker.close();
 }
 
 }  // namespace
@@ -346,18 +365,12 @@ int fuzzWriteCorpus(const std::string& dir) {
     auto save = [&](const std::string& name, const std::string& bytes) {
         if (!bytes.empty() && fuzzWriteFile(dir, name, bytes)) ++n;
     };
-
-    // Projects saved by the program.
-    save("empty-project", savedProject(ChapterList()));
-    std::string oneEntry;
-    {
+    auto oneChapter = [] {
         ChapterList list;
         list.push_back(chapter(QStringLiteral("One"), 1, 1, QStringLiteral("line")));
-        oneEntry = savedProject(std::move(list));
-        save("one-entry-with-sound", oneEntry);
-    }
-    std::string several;
-    {
+        return list;
+    };
+    auto severalChapters = [] {
         ChapterList list;
         list.push_back(chapter(QStringLiteral("Act one"), 4, 2, QStringLiteral("line")));
         list.push_back(chapter(QString(), 0, 0, QString()));
@@ -365,8 +378,23 @@ int fuzzWriteCorpus(const std::string& dir) {
             chapter(QStringLiteral("Act two <&> \"quoted\""), 2, 0, QStringLiteral("x")));
         list.push_back(chapter(QString::fromUtf8("Kapitel \xc3\xa4 \xf0\x9f\x8e\xa4"), 3, 3,
                                QString::fromUtf8("\xd0\xbc\xd0\xb8\xd1\x80\t\n")));
-        several = savedProject(std::move(list));
-        save("several-chapters", several);
+        return list;
+    };
+
+    // Small projects: what a save stores, in containers a few blocks long.
+    save("small-empty-project", smallContainer(projectFiles(ChapterList())));
+    const std::string oneEntry = smallContainer(projectFiles(oneChapter()));
+    save("small-one-entry-with-sound", oneEntry);
+    const std::string several = smallContainer(projectFiles(severalChapters()));
+    save("small-several-chapters", several);
+    {
+        // Sounds larger than a record holds inline, stored in turn: several fragments each.
+        ChapterList list = oneChapter();
+        list.front()->entry(0)->sound = smallWav(20000, 5);
+        Entry* second = list.front()->addEntry();
+        second->name = QStringLiteral("second");
+        second->sound = smallWav(30000, 6);
+        save("small-fragmented-sounds", smallContainer(projectFiles(list), 1, true));
     }
 
     // Containers the program does not save itself.
@@ -375,24 +403,31 @@ int fuzzWriteCorpus(const std::string& dir) {
         list.push_back(chapter(QStringLiteral("c"), 2, 0, QStringLiteral("e")));
         return list;
     }());
-    save("no-description", container({{"ch0_e0.snd", smallWav(50, 1)}}));
-    save("empty-description", container({{ProjectDescription::kFileName, QByteArray()}}));
-    save("description-not-xml",
-         container({{ProjectDescription::kFileName, QByteArray("<chapters><chapter>")}}));
-    save("sounds-of-missing-entries", container({{ProjectDescription::kFileName, desc},
-                                                 {"ch0_e1.snd", smallWav(30, 2)},
-                                                 {"ch5_e0.snd", smallWav(30, 3)},
-                                                 {"other", QByteArray("not a sound")}}));
+    save("small-no-description", smallContainer({{"ch0_e0.snd", bytesOf(smallWav(50, 1))}}));
+    save("small-empty-description", smallContainer({{ProjectDescription::kFileName, ""}}));
+    save("small-description-not-xml",
+         smallContainer({{ProjectDescription::kFileName, "<chapters><chapter>"}}));
+    save("small-sounds-of-missing-entries",
+         smallContainer({{ProjectDescription::kFileName, bytesOf(desc)},
+                         {"ch0_e1.snd", bytesOf(smallWav(30, 2))},
+                         {"ch5_e0.snd", bytesOf(smallWav(30, 3))},
+                         {"other", "not a sound"}}));
+    save("small-handwritten-description",
+         smallContainer({{ProjectDescription::kFileName,
+                          "<?xml version=\"1.0\"?>\n<!-- notes -->\n<!DOCTYPE vxt_project>"
+                          "<chapters><chapter name='a &amp; b'><entry name=\"&#x41;\" "
+                          "desc=\"&lt;\"/><other/>text<entry note=\"n\"></entry></chapter>"
+                          "<![CDATA[x]]><chapter/></chapters>"},
+                         {"ch0_e1.snd", "RIFF"}}));
     save("not-a-container", "RIFF....WAVEfmt this is not a container");
 
-    // Damaged as in the container target: cut short at block boundaries and inside the
-    // header, single bytes changed in the header, and one byte of the description changed.
-    const std::vector<std::pair<std::string, std::string>> valid{{"one-entry", oneEntry},
-                                                                 {"several", several}};
+    // Damaged: cut short, single bytes changed in the header, one byte of the description
+    // changed.
+    const std::vector<std::pair<std::string, std::string>> valid{{"small-one-entry", oneEntry},
+                                                                 {"small-several", several}};
     for (const auto& [label, bytes] : valid) {
         if (bytes.empty()) continue;
-        for (size_t cut : {size_t(16), size_t(100), size_t(8192), size_t(16384), size_t(24576),
-                           bytes.size() - 1})
+        for (size_t cut : {size_t(16), size_t(100), size_t(8192), size_t(16384), bytes.size() - 1})
             if (cut < bytes.size())
                 save(label + "-truncated-" + std::to_string(cut), bytes.substr(0, cut));
         for (size_t at : {size_t(0), size_t(8), size_t(12), size_t(16), size_t(24), size_t(40)}) {
@@ -408,5 +443,9 @@ int fuzzWriteCorpus(const std::string& dir) {
             save(label + "-description-byte", damaged);
         }
     }
+
+    // Whole containers as the program saves them, one growth step (8 MiB) long.
+    save("whole-empty-project", savedProject(ChapterList()));
+    save("whole-several-chapters", savedProject(severalChapters()));
     return n;
 }
