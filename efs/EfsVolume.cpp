@@ -134,7 +134,7 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
     }
     if (!m_store.measureHost()) return failWith(ErrorIo);
     const bool treesAreNew = decodeFixed32(header.data() + kHeaderFreeRoot) == 0;
-    if (!m_allocator.open(treesAreNew))
+    if (!m_allocator.open(treesAreNew, decodeFixed32(header.data() + kHeaderFileRoot)))
         return failWith(m_lastError == ErrorNoSpace ? ErrorNoSpace : ErrorIo);
     if (!m_table.open()) return failWith(m_lastError == ErrorNoSpace ? ErrorNoSpace : ErrorIo);
     if (!isNew && !readOnly) {

@@ -59,7 +59,7 @@ BTreeNodeStore* BlockAllocator::nodeStore() { return m_nodes.get(); }
 
 // ---- Opening and closing ---------------------------------------------------------------
 
-bool BlockAllocator::open(bool isNew) {
+bool BlockAllocator::open(bool isNew, int32_t inUse) {
     m_treeFailed = false;
     if (!m_frees.init(m_nodes.get(), kHeaderFreeRoot, kBlockSize)) return false;
     if (isNew) {
@@ -70,14 +70,18 @@ bool BlockAllocator::open(bool isNew) {
     }
     std::vector<std::pair<int, int>> entries;
     if (!m_frees.collectEntries(&entries)) return false;
-    // Runs that lie outside the host file or overlap one another would hand out a block
-    // twice.
+    // Runs that lie outside the host file, overlap one another or hold a root would hand
+    // out a block twice.
     int64_t end = 1;
+    auto holds = [](int64_t first, int64_t last, int32_t block) {
+        return block != 0 && block >= first && block < last;
+    };
     for (const auto& [first, length] : entries) {
-        if (first < end || length <= 0 ||
-            static_cast<int64_t>(first) + length > m_store.hostBlocks())
+        const int64_t last = static_cast<int64_t>(first) + length;
+        if (first < end || length <= 0 || last > m_store.hostBlocks() ||
+            holds(first, last, treeRoot()) || holds(first, last, inUse))
             return false;
-        end = static_cast<int64_t>(first) + length;
+        end = last;
     }
     for (const auto& [first, length] : entries) {
         m_freePtrs[first] = length;
