@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -61,6 +62,16 @@ class BTreeAlgorithms : public Controller<N, Key, Value> {
 
     bool collectEntries(std::vector<std::pair<Key, Value>>* out) {
         return collect([out](const Node& n, int i) { out->emplace_back(n.key(i), n.value(i)); });
+    }
+    // Every entry in key order, and the block of every node of the tree.
+    bool collectEntries(std::vector<std::pair<Key, Value>>* out, std::vector<int32_t>* nodes) {
+        struct Sink {
+            std::vector<std::pair<Key, Value>>* out;
+            std::vector<int32_t>* nodes;
+            void operator()(const Node& n, int i) { out->emplace_back(n.key(i), n.value(i)); }
+            void operator()(const Node& n) { nodes->push_back(n.self()); }
+        };
+        return collect(Sink{out, nodes});
     }
     bool collectKeys(std::vector<Key>* out) {
         return collect([out](const Node& n, int i) { out->push_back(n.key(i)); });
@@ -438,9 +449,11 @@ class BTreeAlgorithms : public Controller<N, Key, Value> {
         return ok && !this->failed();
     }
 
+    // sink(node, i) for every entry; sink(node) for every node too, where it takes that.
     template <class Emit>
     bool visit(Node* node, Emit& sink, int depth) {
         if (depth > kMaxDepth) return this->fail();
+        if constexpr (std::is_invocable_v<Emit&, const Node&>) sink(*node);
         if (!visitChild(node, node->child0(), sink, depth)) return false;
         for (int i = 0; i < node->count(); ++i) {
             sink(*node, i);

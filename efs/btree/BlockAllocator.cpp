@@ -69,18 +69,19 @@ bool BlockAllocator::open(bool isNew, int32_t inUse) {
         return true;
     }
     std::vector<std::pair<int, int>> entries;
-    if (!m_frees.collectEntries(&entries)) return false;
-    // Runs that lie outside the host file, overlap one another or hold a root would hand
-    // out a block twice.
+    std::vector<int32_t> nodes;
+    if (!m_frees.collectEntries(&entries, &nodes)) return false;
+    // The tree's own nodes and the block inUse are in use: a free run that holds one, a
+    // run outside the host file, runs that overlap, or a node that is also inUse would
+    // hand out a block twice.
+    std::sort(nodes.begin(), nodes.end());
+    if (inUse != 0 && std::binary_search(nodes.begin(), nodes.end(), inUse)) return false;
     int64_t end = 1;
-    auto holds = [](int64_t first, int64_t last, int32_t block) {
-        return block != 0 && block >= first && block < last;
-    };
     for (const auto& [first, length] : entries) {
         const int64_t last = static_cast<int64_t>(first) + length;
-        if (first < end || length <= 0 || last > m_store.hostBlocks() ||
-            holds(first, last, treeRoot()) || holds(first, last, inUse))
-            return false;
+        if (first < end || length <= 0 || last > m_store.hostBlocks()) return false;
+        const auto node = std::lower_bound(nodes.begin(), nodes.end(), first);
+        if ((node != nodes.end() && *node < last) || (inUse >= first && inUse < last)) return false;
         end = last;
     }
     for (const auto& [first, length] : entries) {

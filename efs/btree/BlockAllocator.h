@@ -41,8 +41,9 @@ class BlockAllocator final {
     // Opens the free-space tree through its root slot. A tree that is new (its slot held
     // 0) is given the runs of the host file's first growth, made while it took its root;
     // an existing one fills the maps from its entries, which are refused as damage when
-    // they overlap, leave the host file, or hold the tree's own root or the block inUse
-    // (another tree's root; 0 for none): either would be handed out while in use.
+    // they overlap, leave the host file, or hold one of the tree's own nodes or the block
+    // inUse (the other tree's root; 0 for none), and so is a tree with a node at inUse:
+    // each would hand out a block that is in use.
     bool open(bool isNew, int32_t inUse = 0);
     // Writes the tree back; false when that or an edit of this session failed.
     bool close();
