@@ -4,8 +4,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <algorithm>
 #include <cmath>
+#include <thread>
+#include <vector>
 
+#include "tools/MeasuringQueue.h"
 #include "tools/ShowReader.h"
 #include "tools/SoundCheck.h"
 #include "tools/ToolSupport.h"
@@ -141,45 +145,92 @@ int runProjectCheck(const Arguments& args) {
                     "SDL's dummy audio output cannot be opened, so nothing can be checked: " +
                         checker.outputError());
     const bool json = args.has("--json");
-
-    int entries = 0, notPlaying = 0, warnings = 0;
-    double showSeconds = 0;
-    QJsonArray chapterArray;
-    QStringList chapterTotals;
-    QByteArray bytes;  // the one sound in memory
     const ChapterList& chapters = show.chapters();
-    for (size_t c = 0; c < chapters.size(); ++c) {
-        const Chapter& chapter = *chapters[c];
-        if (!json) writeOut(QString("chapter %1: %2\n").arg(c + 1).arg(escapedText(chapter.name)));
-        double chapterSeconds = 0;
-        QJsonArray entryArray;
-        for (int e = 0; e < chapter.entryCount(); ++e) {
-            const int cue = ++entries;
-            EntryResult r;
-            r.sound = show.readSound(static_cast<int>(c), e, &bytes);
-            r.bytes = bytes.size();
-            if (r.sound == ShowReader::Sound::Present) r.report = checker.check(bytes);
-            bytes = QByteArray();
-            if (r.plays())
-                chapterSeconds += r.report.seconds;
-            else
-                ++notPlaying;
-            warnings += static_cast<int>(r.report.warnings.size());
-            if (json)
-                entryArray.append(entryJson(cue, *chapter.entry(e), r));
-            else
-                writeOut(entryText(e, cue, *chapter.entry(e), r));
-        }
+
+    // The entries in running order; their reports come back from the queue in this order.
+    struct Slot {
+        int chapter, entry, cue;
+        ShowReader::Sound sound;
+        int64_t bytes;
+    };
+    std::vector<Slot> running;
+    size_t printed = 0;
+    int notPlaying = 0, warnings = 0;
+    double showSeconds = 0, chapterSeconds = 0;
+    QJsonArray chapterArray, entryArray;
+    QStringList chapterTotals;
+    int chapterOpen = -1;  // the chapter whose heading was printed last
+    auto closeChapter = [&] {
+        if (chapterOpen < 0) return;
+        const Chapter& chapter = *chapters[static_cast<size_t>(chapterOpen)];
         showSeconds += chapterSeconds;
         chapterTotals << QString("  chapter %1: %2  %3\n")
-                             .arg(c + 1)
+                             .arg(chapterOpen + 1)
                              .arg(clockText(chapterSeconds), escapedText(chapter.name));
         QJsonObject o;
         o["name"] = chapter.name;
         o["durationSeconds"] = rounded(chapterSeconds, 3);
         o["entries"] = entryArray;
         chapterArray.append(o);
+        entryArray = QJsonArray();
+        chapterSeconds = 0;
+    };
+    // Headings and totals of every chapter up to `chapter`, empty ones included.
+    auto openChapter = [&](int chapter) {
+        while (chapterOpen < chapter) {
+            closeChapter();
+            ++chapterOpen;
+            if (!json)
+                writeOut(QString("chapter %1: %2\n")
+                             .arg(chapterOpen + 1)
+                             .arg(escapedText(chapters[static_cast<size_t>(chapterOpen)]->name)));
+        }
+    };
+    auto print = [&](const SoundReport& report) {
+        const Slot& slot = running[printed++];
+        EntryResult r{slot.sound, slot.bytes, report};
+        openChapter(slot.chapter);
+        if (r.plays())
+            chapterSeconds += r.report.seconds;
+        else
+            ++notPlaying;
+        warnings += static_cast<int>(r.report.warnings.size());
+        const Entry& entry = *chapters[static_cast<size_t>(slot.chapter)]->entry(slot.entry);
+        if (json)
+            entryArray.append(entryJson(slot.cue, entry, r));
+        else
+            writeOut(entryText(slot.entry, slot.cue, entry, r));
+    };
+
+    {
+        // Two measuring threads: the main thread mostly reads and waits.
+        MeasuringQueue queue(
+            std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, 2));
+        QByteArray bytes;  // the sound being read, before it joins the queue
+        for (size_t c = 0; c < chapters.size(); ++c) {
+            for (int e = 0; e < chapters[c]->entryCount(); ++e) {
+                const int chapter = static_cast<int>(c);
+                Slot slot{chapter, e, static_cast<int>(running.size()) + 1, ShowReader::Sound::None,
+                          0};
+                slot.sound = show.soundSize(chapter, e, &slot.bytes);
+                std::unique_ptr<PendingSound> pending;
+                if (slot.sound == ShowReader::Sound::Present) {
+                    queue.waitForRoom(slot.bytes);
+                    slot.sound = show.readSound(chapter, e, &bytes);
+                    if (slot.sound == ShowReader::Sound::Present) pending = checker.begin(bytes);
+                    bytes = QByteArray();
+                }
+                if (slot.sound != ShowReader::Sound::Present) slot.bytes = 0;
+                running.push_back(slot);
+                queue.submit(std::move(pending), slot.bytes);
+                for (SoundReport report; queue.next(&report, false);) print(report);
+            }
+        }
+        for (SoundReport report; queue.next(&report, true);) print(report);
     }
+    openChapter(static_cast<int>(chapters.size()) - 1);
+    closeChapter();
+    const int entries = static_cast<int>(running.size());
     const int status =
         notPlaying > 0 || warnings > 0 || show.status() != ExitOk ? ExitRefused : ExitOk;
     if (json) {

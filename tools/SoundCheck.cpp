@@ -58,10 +58,13 @@ sf_count_t memoryWrite(const void*, sf_count_t, void*) { return 0; }
 
 sf_count_t memoryTell(void* user) { return static_cast<MemorySource*>(user)->position; }
 
-// An open libsndfile reader over bytes; the bytes must outlive it.
+}  // namespace
+
+// An open libsndfile reader over bytes it shares (QByteArray's implicit sharing: no copy).
 class Decoder final {
   public:
-    explicit Decoder(const QByteArray& bytes) : m_source{bytes.constData(), bytes.size()} {
+    explicit Decoder(QByteArray bytes)
+        : m_bytes(std::move(bytes)), m_source{m_bytes.constData(), m_bytes.size()} {
         SF_VIRTUAL_IO io{memoryLength, memorySeek, memoryRead, memoryWrite, memoryTell};
         m_file = sf_open_virtual(&io, SFM_READ, &m_info, &m_source);
         if (m_file == nullptr) m_error = QString::fromLocal8Bit(sf_strerror(nullptr));
@@ -80,11 +83,14 @@ class Decoder final {
     SNDFILE* file() const { return m_file; }
 
   private:
+    QByteArray m_bytes;
     MemorySource m_source;
     SF_INFO m_info{};
     SNDFILE* m_file = nullptr;
     QString m_error;
 };
+
+namespace {
 
 void describe(const SF_INFO& info, SoundReport* r) {
     switch (info.format & SF_FORMAT_TYPEMASK) {
@@ -188,31 +194,52 @@ class LevelMeter final {
     explicit LevelMeter(int channels) : m_channels(channels), m_previous(channels, 0) {}
 
     void add(const int16_t* samples, int64_t count) {
-        for (int64_t i = 0; i + m_channels <= count; i += m_channels, ++m_frame) {
-            bool sound = false;
-            bool flatTop = false;
-            for (int c = 0; c < m_channels; ++c) {
-                const int s = samples[i + c];
-                const int a = std::abs(s);
-                m_peak = std::max(m_peak, a);
-                sound = sound || a >= kSilence;
-                flatTop = flatTop || (a >= kFullScale && std::abs(s - m_previous[c]) <= 1);
-                m_previous[c] = s;
+        const int64_t frames = count / m_channels;
+        if (frames == 0) return;
+        count = frames * m_channels;
+        // Most blocks are settled by their extremes alone (a loop compiled to vector
+        // instructions, see CMakeLists.txt); only blocks that reach full scale are searched
+        // for flat tops.
+        int16_t high = 0, low = 0;
+        for (int64_t i = 0; i < count; ++i) {
+            high = std::max(high, samples[i]);
+            low = std::min(low, samples[i]);
+        }
+        const int blockPeak = std::max<int>(high, -static_cast<int>(low));
+        m_peak = std::max(m_peak, blockPeak);
+        if (blockPeak >= kSilence) {
+            if (m_firstSound < 0) {
+                int64_t f = 0;
+                while (std::abs(static_cast<int>(samples[f])) < kSilence) ++f;
+                m_firstSound = m_frame + f / m_channels;
             }
-            if (sound) {
-                if (m_firstSound < 0) m_firstSound = m_frame;
-                m_lastSound = m_frame;
-            }
+            int64_t j = count - 1;
+            while (std::abs(static_cast<int>(samples[j])) < kSilence) --j;
+            m_lastSound = m_frame + j / m_channels;
+        }
+        if (blockPeak >= kFullScale) {
             // A clipped stretch is a flat top: samples that stay at one level at full
             // scale. Resampling keeps such a top flat but lowers it slightly below the
             // limit, hence the margin of kFullScaleDbfs. Frames are counted, not channels,
             // so a mono recording played on both channels counts once.
-            m_run = flatTop ? m_run + 1 : 0;
-            if (m_run == Thresholds::kClipRunSamples - 1) {
-                if (m_clippedRuns == 0) m_firstClip = m_frame - m_run;
-                ++m_clippedRuns;
+            for (int64_t n = 0; n < count; ++n) {
+                const int s = samples[n];
+                if (std::abs(s) < kFullScale) continue;
+                const int64_t frame = n / m_channels;
+                const int previous =
+                    frame > 0 ? samples[n - m_channels] : m_previous[n % m_channels];
+                const int64_t at = m_frame + frame;
+                if (std::abs(s - previous) > 1 || at == m_lastFlat) continue;
+                m_run = at == m_lastFlat + 1 ? m_run + 1 : 1;
+                m_lastFlat = at;
+                if (m_run == Thresholds::kClipRunSamples - 1) {
+                    if (m_clippedRuns == 0) m_firstClip = at - m_run;
+                    ++m_clippedRuns;
+                }
             }
         }
+        for (int c = 0; c < m_channels; ++c) m_previous[c] = samples[count - m_channels + c];
+        m_frame += frames;
     }
 
     void report(int rate, SoundReport* r) const {
@@ -238,7 +265,8 @@ class LevelMeter final {
     int m_peak = 0;
     int64_t m_firstSound = -1;
     int64_t m_lastSound = -1;
-    int64_t m_run = 0;
+    int64_t m_lastFlat = -2;  // the last frame that held a flat top
+    int64_t m_run = 0;        // flat frames in a row up to m_lastFlat
     int64_t m_clippedRuns = 0;
     int64_t m_firstClip = 0;
 };
@@ -269,7 +297,7 @@ QString measure(const Decoder& decoder, const OutputFormat& out, SoundReport* r)
             .arg(info.channels)
             .arg(info.samplerate)
             .arg(QString::fromLocal8Bit(SDL_GetError()));
-    constexpr sf_count_t kFrames = 16384;
+    constexpr sf_count_t kFrames = 4096;
     std::vector<float> in(static_cast<size_t>(kFrames * info.channels));
     std::vector<int16_t> converted(static_cast<size_t>(kFrames) * 8);
     LevelMeter meter(out.channels);
@@ -373,8 +401,9 @@ QString SoundChecker::outputError() const {
     return QString::fromStdString(m_player->outputError());
 }
 
-SoundReport SoundChecker::check(const QByteArray& bytes) {
-    SoundReport r;
+std::unique_ptr<PendingSound> SoundChecker::begin(const QByteArray& bytes) {
+    auto pending = std::make_unique<PendingSound>();
+    SoundReport& r = pending->m_report;
     // The player's own load: SDL_mixer recognises the format from the bytes.
     double mixerSeconds = -1;
     if (bytes.size() > INT_MAX) {
@@ -392,29 +421,42 @@ SoundReport SoundChecker::check(const QByteArray& bytes) {
         if (source != nullptr) SDL_FreeRW(source);
     }
 
-    const Decoder decoder(bytes);
-    if (!decoder.ok()) {
-        r.decodeError = decoder.error();
+    auto decoder = std::make_unique<Decoder>(bytes);
+    if (!decoder->ok()) {
+        r.decodeError = decoder->error();
         if (r.plays) {
             r.seconds = std::max(0.0, mixerSeconds);
             r.warnings.push_back(
                 {"not-measured", 0,
                  QString("not measured: libsndfile cannot read it (%1)").arg(r.decodeError)});
         }
-        return r;
+        return pending;
     }
     r.decoded = true;
-    describe(decoder.info(), &r);
-    if (!r.plays) return r;
+    describe(decoder->info(), &r);
+    if (!r.plays) return pending;
     r.conversions = conversions(r, m_output);
-    const QString problem = measure(decoder, m_output, &r);
-    if (!problem.isEmpty()) {
-        r.warnings.push_back({"not-measured", 0, "not measured: " + problem});
-        return r;
-    }
-    addWarnings(&r);
-    return r;
+    pending->m_decoder = std::move(decoder);
+    pending->m_output = m_output;
+    return pending;
 }
+
+PendingSound::PendingSound() = default;
+PendingSound::~PendingSound() = default;
+
+SoundReport PendingSound::finish() {
+    if (m_decoder != nullptr) {
+        const QString problem = measure(*m_decoder, m_output, &m_report);
+        m_decoder.reset();
+        if (problem.isEmpty())
+            addWarnings(&m_report);
+        else
+            m_report.warnings.push_back({"not-measured", 0, "not measured: " + problem});
+    }
+    return std::move(m_report);
+}
+
+SoundReport SoundChecker::check(const QByteArray& bytes) { return begin(bytes)->finish(); }
 
 double headerSeconds(const QByteArray& bytes) {
     const Decoder decoder(bytes);

@@ -80,6 +80,30 @@ QString dbfsText(double dbfs);
 // Human words for the container and encoding of a report ("WAV, 16-bit PCM").
 QString formatText(const SoundReport& report);
 
+class Decoder;
+
+// One sound part way through its check: SoundChecker::begin has asked SDL_mixer whether it
+// plays and read its header; finish() decodes and measures it. finish() may run on any
+// thread, one thread at a time; it shares the sound's bytes until it returns.
+class PendingSound final {
+  public:
+    PendingSound();
+    ~PendingSound();
+    PendingSound(const PendingSound&) = delete;
+    PendingSound& operator=(const PendingSound&) = delete;
+
+    // The whole report; call once.
+    SoundReport finish();
+    // Whether finish() has samples to decode and measure, or only returns what begin found.
+    bool hasWork() const { return m_decoder != nullptr; }
+
+  private:
+    friend class SoundChecker;
+    SoundReport m_report;
+    std::unique_ptr<Decoder> m_decoder;  // null when there is nothing to measure
+    OutputFormat m_output;
+};
+
 // Checks sounds one at a time. Owns the process's sound player (for the audio output only),
 // so at most one may exist; it must outlive nothing it checked (reports copy what they need).
 class SoundChecker final {
@@ -95,9 +119,12 @@ class SoundChecker final {
     OutputFormat output() const { return m_output; }
 
     // Everything about bytes (a whole stored sound, not empty): whether it plays, what it
-    // is, and its levels measured on every sample. The bytes are read in place and need to
-    // live only during the call.
+    // is, and its levels measured on every sample.
     SoundReport check(const QByteArray& bytes);
+    // The part of check that must run on the thread that made this checker (SDL_mixer's
+    // load, the header); the rest is the result's finish(). The result shares bytes (no
+    // copy) until finish() returns.
+    std::unique_ptr<PendingSound> begin(const QByteArray& bytes);
 
   private:
     std::unique_ptr<SoundPlayer> m_player;
