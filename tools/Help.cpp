@@ -158,8 +158,8 @@ Checks a show before a performance. For every chapter and entry, in running orde
                         (GO seems late)
       trailing silence  more than 2.0 s after the last sample reaching -50 dBFS (the next
                         GO waits on nothing)
-      clipping          3 or more samples in a row in one channel at one level (within
-                        one 16-bit step) at or above -0.1 dBFS: a flat top at full scale
+      clipping          3 or more samples in a row at one level (within one 16-bit
+                        step) at or above -0.1 dBFS: a flat top at full scale
       quiet take        a peak below -20 dBFS
       silent            no sample reaches -50 dBFS (instead of the warnings above)
       not measured      the sound plays, but libsndfile cannot read its format or

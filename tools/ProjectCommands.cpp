@@ -101,8 +101,6 @@ QString soundExtension(const QByteArray& sound) {
     return ".wav";
 }
 
-// ---- Reading -------------------------------------------------------------------------
-
 // ---- show ----------------------------------------------------------------------------
 
 int cmdShow(const Arguments& args) {

@@ -25,8 +25,9 @@ struct Thresholds {
     static constexpr double kLeadingSeconds = 0.5;   // more silence in front: GO seems late
     static constexpr double kTrailingSeconds = 2.0;  // more at the end: the next GO waits
     static constexpr double kQuietPeakDbfs = -20.0;  // a peak below this: a take too quiet
-    // A clipped run: this many samples in a row in one channel at one level (within one
-    // step of 16 bits) and at or above kFullScaleDbfs, a flat top at full scale.
+    // A clipped run: this many samples in a row at one level (within one step of 16 bits)
+    // and at or above kFullScaleDbfs, a flat top at full scale. Counted by frames, so that
+    // a mono recording played on both channels counts once.
     static constexpr double kFullScaleDbfs = -0.1;
     static constexpr int kClipRunSamples = 3;
 };
