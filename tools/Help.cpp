@@ -36,8 +36,8 @@ Other:
   --help, COMMAND --help   describe everything, or one command
   --version                the program's version and container format version
 
-Read-only commands (ls, cat, info, check, dump, and every project command but import) never
-write to the container: they leave even the open flag of a container that was not
+Read-only commands (ls, cat, info, check, dump, and every project command but import)
+never write to the container: they leave even the open flag of a container that was not
 closed cleanly as it is. Commands that change a container refuse a file that is not one
 and never write to it.
 
