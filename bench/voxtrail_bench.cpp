@@ -500,22 +500,23 @@ void benchVxtool(const Payload& p, const std::string& dir, int runs) {
     const double bound = static_cast<double>(largest + (int64_t(64) << 20)) / (1024.0 * 1024.0);
     const std::string exported = dir + "/vxtool-export";
     const char* commands[] = {"export", "check", "show", "script"};
-    std::vector<double> seconds;
-    std::vector<int64_t> peaks;
-    for (const char* command : commands) {
-        std::vector<double> times;
-        int64_t peak = 0;
-        for (int r = 0; r < runs; ++r) {
+    constexpr size_t kCommands = sizeof commands / sizeof commands[0];
+    // The commands take turns within each run, so that a busy moment of the machine falls
+    // on all of them alike and the ratios hold.
+    std::vector<std::vector<double>> times(kCommands);
+    std::vector<int64_t> peaks(kCommands, 0);
+    for (int r = 0; r < runs; ++r) {
+        for (size_t i = 0; i < kCommands; ++i) {
             std::filesystem::remove_all(exported);
-            std::vector<std::string> args{"project", command, show};
-            if (std::string(command) == "export") args.push_back(exported);
+            std::vector<std::string> args{"project", commands[i], show};
+            if (i == 0) args.push_back(exported);
             const ToolRun run = runVxtool(args);
-            times.push_back(run.seconds);
-            peak = std::max(peak, run.peak);
+            times[i].push_back(run.seconds);
+            peaks[i] = std::max(peaks[i], run.peak);
         }
-        seconds.push_back(median(times));
-        peaks.push_back(peak);
     }
+    std::vector<double> seconds;
+    for (const std::vector<double>& t : times) seconds.push_back(median(t));
     std::filesystem::remove_all(exported);
     std::filesystem::remove(show);
     std::printf(
