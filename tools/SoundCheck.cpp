@@ -163,7 +163,11 @@ QStringList conversions(const SoundReport& r, const OutputFormat& out) {
         notes << QString("%1 channels mixed down to %2").arg(r.channels).arg(out.channels);
     else if (r.channels < out.channels)
         notes << QString("%1 channels spread over %2").arg(r.channels).arg(out.channels);
-    if (r.encoding.startsWith("float"))
+    if (r.encoding == "alaw" || r.encoding == "ulaw")
+        notes << QString("%1 samples expanded to %2-bit")
+                     .arg(r.encoding == "alaw" ? "A-law" : "µ-law")
+                     .arg(out.bits);
+    else if (r.encoding.startsWith("float"))
         notes << QString(
                      "floating-point samples reduced to %1-bit; anything beyond full scale "
                      "is clipped")
