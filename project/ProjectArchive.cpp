@@ -214,6 +214,12 @@ bool ProjectArchive::close() {
     return true;
 }
 
+int64_t ProjectArchive::hostBytes() const {
+    VolumeStatistics stats;
+    m_volume->volumeStatistics(&stats);
+    return stats.hostSize;
+}
+
 bool ProjectArchive::readFile(const char* name, QByteArray& out) {
     m_error.clear();
     m_readOutcome = ReadOutcome::Failed;
@@ -239,9 +245,7 @@ bool ProjectArchive::readFile(const char* name, QByteArray& out) {
     }
     // A stored file's bytes all lie inside the host file; a larger size is damage and
     // must not drive an allocation.
-    VolumeStatistics stats;
-    m_volume->volumeStatistics(&stats);
-    const int64_t hostSize = stats.hostSize;
+    const int64_t hostSize = hostBytes();
     if (size > hostSize) {
         return failAndClose(tr("The stored file %1 in %2 is damaged: it claims %3 bytes, more "
                                "than the whole file holds.")
@@ -296,7 +300,7 @@ int64_t ProjectArchive::storedSize(const char* name) {
     const int64_t size = m_volume->fileSize(h);
     m_volume->closeFile(h);
     // As in readFile: a size beyond what the host file holds is damage.
-    if (size < 0 || size > m_volume->hostBlocks() * efs::kBlockSize) {
+    if (size < 0 || size > hostBytes()) {
         fail(tr("The stored file %1 in %2 is damaged: it claims %3 bytes, more than the whole "
                 "file holds.")
                  .arg(what, shown(m_path))

@@ -90,6 +90,8 @@ class ProjectArchive final {
   private:
     bool fail(const QString& message);
     QString volumeReason() const;
+    // The open container's size in bytes: no stored file can be larger.
+    int64_t hostBytes() const;
     void removeStaleTemporaries(const QString& target);
     void dropTemporary();
 
