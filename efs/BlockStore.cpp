@@ -29,6 +29,7 @@ void BlockStore::attach(std::unique_ptr<EfsFile> host, bool readOnly) {
     m_host = std::move(host);
     m_readOnly = readOnly;
     m_hostBlocks = 0;
+    m_keptSize = -1;
 }
 
 void BlockStore::detach() {
@@ -37,6 +38,9 @@ void BlockStore::detach() {
     m_readOnly = false;
     m_hostBlocks = 0;
     dropAll();
+    m_keptSize = -1;
+    m_keptHeader = std::vector<uint8_t>();
+    m_keptTail = std::vector<uint8_t>();
 }
 
 int64_t BlockStore::hostSize() { return m_host ? m_host->size() : -1; }
@@ -55,6 +59,34 @@ bool BlockStore::resizeHost(int64_t blocks) {
 }
 
 bool BlockStore::sync() { return m_host && m_host->sync(); }
+
+bool BlockStore::keepEnds() {
+    m_keptSize = -1;
+    const int64_t size = hostSize();
+    if (size < kBlockSize) return false;
+    const int64_t tailAt = size / kBlockSize * kBlockSize;
+    const auto tailBytes = static_cast<int32_t>(size - tailAt);
+    m_keptHeader.assign(kBlockSize, 0);
+    m_keptTail.assign(static_cast<size_t>(tailBytes), 0);
+    if (m_host->readAt(0, m_keptHeader.data(), kBlockSize) != kBlockSize) return false;
+    if (tailBytes > 0 && m_host->readAt(tailAt, m_keptTail.data(), tailBytes) != tailBytes)
+        return false;
+    m_keptSize = size;
+    return true;
+}
+
+bool BlockStore::restoreEnds() {
+    if (!m_host || m_readOnly || m_keptSize < 0) return false;
+    dropAll();
+    const int64_t tailAt = m_keptSize / kBlockSize * kBlockSize;
+    const auto tailBytes = static_cast<int32_t>(m_keptTail.size());
+    bool ok = m_host->truncate(m_keptSize);
+    ok = m_host->writeAt(0, m_keptHeader.data(), kBlockSize) == kBlockSize && ok;
+    if (tailBytes > 0)
+        ok = m_host->writeAt(tailAt, m_keptTail.data(), tailBytes) == tailBytes && ok;
+    m_hostBlocks = m_keptSize / kBlockSize;
+    return ok;
+}
 
 // ---- Header and root slots -------------------------------------------------------------
 

@@ -52,6 +52,12 @@ class BlockStore final {
     // Sets the host file's length to blocks whole blocks.
     bool resizeHost(int64_t blocks);
     bool sync();
+    // Keeps the host file's length, its header and the bytes after its last whole block:
+    // all that making the trees of an existing volume writes, since their nodes come from
+    // the blocks the host file grows by. restoreEnds() forgets every cached block and puts
+    // the kept bytes back, so that an open refused half-way leaves the file as it was.
+    bool keepEnds();
+    bool restoreEnds();
 
     // ---- Header and root slots -----------------------------------------------------------
     // The 8192-byte header; false when it is short or its parameter block too small.
@@ -111,6 +117,10 @@ class BlockStore final {
     std::vector<uint8_t> m_buffer;
     int32_t m_bufferedBlock = -1;
     std::vector<uint8_t> m_flushBuffer;  // encoded runs on their way out (at most 8 MiB)
+    // What keepEnds() kept: the length, the header and the partial last block.
+    int64_t m_keptSize = -1;
+    std::vector<uint8_t> m_keptHeader;
+    std::vector<uint8_t> m_keptTail;
 };
 
 }  // namespace efs

@@ -94,7 +94,9 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
         return false;
     }
     m_store.attach(std::move(host), readOnly);
-    auto failWith = [this](int32_t code) {
+    bool undoOnRefusal = false;
+    auto failWith = [this, &undoOnRefusal](int32_t code) {
+        if (undoOnRefusal) m_store.restoreEnds();
         abandonOpen();
         m_lastError = code;
         return false;
@@ -134,6 +136,13 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
     }
     if (!m_store.measureHost()) return failWith(ErrorIo);
     const bool treesAreNew = decodeFixed32(header.data() + kHeaderFreeRoot) == 0;
+    if (!isNew && !readOnly && treesAreNew) {
+        // Making the trees of an existing volume grows its host file and writes the root
+        // slots before the open can still fail (no room for the nodes, say): a refusal
+        // puts the file back as it was.
+        if (!m_store.keepEnds()) return failWith(ErrorIo);
+        undoOnRefusal = true;
+    }
     if (!m_allocator.open(treesAreNew, decodeFixed32(header.data() + kHeaderFileRoot)))
         return failWith(m_lastError == ErrorNoSpace ? ErrorNoSpace : ErrorIo);
     if (!m_table.open()) return failWith(m_lastError == ErrorNoSpace ? ErrorNoSpace : ErrorIo);
