@@ -617,8 +617,8 @@ TEST(Concurrency, ThreadsSharingOneVolumeKeepItWhole) {
 
 namespace {
 
-// Byte p of every state of writer file seed: each state is a prefix of one endless
-// stream, so a read at any moment must deliver stream bytes.
+// Bytes from..to of the endless stream of a writer's file. Every state the file passes
+// through is a prefix of its stream, so a read at any moment must deliver stream bytes.
 QByteArray streamBytes(int seed, int64_t from, int64_t to) {
     QByteArray b(static_cast<qsizetype>(to - from), '\0');
     for (int64_t p = from; p < to; ++p)
