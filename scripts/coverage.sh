@@ -25,6 +25,7 @@ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
     -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage \
+    -DVOXTRAIL_TEST_TIMEOUT_FACTOR=4 \
     >"$build_dir.configure.log" 2>&1 \
     || { cat "$build_dir.configure.log"; exit 1; }
 cmake --build "$build_dir" -j"$jobs"
