@@ -5,6 +5,8 @@
 //   a  300 entries in 10 chapters, a 1 MB WAV sound each
 //   b  2,000 entries (20 chapters) with 20 KB sounds
 //   c  10,000 stored files of 1 KB (through the volume API for this project)
+// and, after the table, vxtool's read-only project commands on payload a's show: time
+// and peak memory of each, project check against project export.
 // Every writer makes its result durable (fsync; syncfs for the folder of plain files)
 // before its clock stops; every read
 // starts right after the write, from a warm cache, and its bytes are checked.
@@ -17,7 +19,9 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
 
@@ -144,6 +148,19 @@ void resetPeakRss() {
     if (::write(fd, "5", 1) != 1) { /* peak then covers the whole process life */
     }
     ::close(fd);
+}
+
+// VmRSS in bytes.
+int64_t residentSize() {
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return 0;
+    char line[256];
+    int64_t kb = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atoll(line + 6);
+    }
+    std::fclose(f);
+    return kb * 1024;
 }
 
 // VmHWM in bytes.
@@ -412,6 +429,113 @@ double envDouble(const char* name, double fallback) {
 // Gives freed memory back to the system so the next peak starts from the live data.
 void releaseFreed() { malloc_trim(0); }
 
+// ---- vxtool on a show ------------------------------------------------------------------
+
+#ifdef VXTOOL_PROGRAM
+struct ToolRun {
+    double seconds = 0;
+    int64_t peak = 0;  // the child's peak resident size in bytes
+};
+
+// Runs vxtool with args, its output to /dev/null; exit 0 or 1 (a problem found) count as
+// a run, anything else ends the bench.
+ToolRun runVxtool(const std::vector<std::string>& args) {
+    std::vector<std::string> all{VXTOOL_PROGRAM};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) die("cannot run vxtool");
+    const auto t1 = std::chrono::steady_clock::now();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1)
+        die("vxtool " + args[0] + " " + args[1] + " failed");
+    return {std::chrono::duration<double>(t1 - t0).count(), int64_t(usage.ru_maxrss) * 1024};
+}
+
+// vxtool's read-only project commands on payload a's show: each one's time and peak memory
+// against the bound of the largest sound plus 64 MB, and project check against project
+// export (target: at most 2x).
+void benchVxtool(const Payload& p, const std::string& dir, int runs) {
+    const std::string show = dir + "/vxtool-show.vx";
+    int64_t largest = 0;
+    int64_t total = 0;
+    {
+        const std::vector<Item> items = makeItems(p);
+        total = totalBytes(items);
+        ChapterList chapters;
+        const int perChapter = std::max(1, p.entries / p.chapters);
+        size_t at = 0;
+        for (int ch = 0; ch < p.chapters; ++ch) {
+            auto chapter = std::make_unique<Chapter>();
+            chapter->name = QStringLiteral("Chapter %1").arg(ch + 1);
+            for (int e = 0; e < perChapter; ++e) {
+                Entry* entry = chapter->addEntry();
+                entry->name = QStringLiteral("Cue %1.%2").arg(ch + 1).arg(e + 1);
+                entry->sound = items[at++].data;
+                largest = std::max<int64_t>(largest, entry->sound.size());
+            }
+            chapters.push_back(std::move(chapter));
+        }
+        Project::instance().replaceContent(std::move(chapters));
+        if (!Project::instance().save(QString::fromStdString(show)))
+            die(Project::instance().lastError().toStdString());
+        Project::instance().clear();
+    }
+    // A child's peak counts the pages it shares with this process from the fork until its
+    // exec, so the payload goes first; what is left is printed beside the figures.
+    releaseFreed();
+    const double forkedMb = static_cast<double>(residentSize()) / (1024.0 * 1024.0);
+    const double mb = static_cast<double>(total) / (1024.0 * 1024.0);
+    const double bound = static_cast<double>(largest + (int64_t(64) << 20)) / (1024.0 * 1024.0);
+    const std::string exported = dir + "/vxtool-export";
+    const char* commands[] = {"export", "check", "show", "script"};
+    constexpr size_t kCommands = sizeof commands / sizeof commands[0];
+    // The commands take turns within each run, so that a busy moment of the machine falls
+    // on all of them alike and the ratios hold.
+    std::vector<std::vector<double>> times(kCommands);
+    std::vector<int64_t> peaks(kCommands, 0);
+    for (int r = 0; r < runs; ++r) {
+        for (size_t i = 0; i < kCommands; ++i) {
+            std::filesystem::remove_all(exported);
+            std::vector<std::string> args{"project", commands[i], show};
+            if (i == 0) args.push_back(exported);
+            const ToolRun run = runVxtool(args);
+            times[i].push_back(run.seconds);
+            peaks[i] = std::max(peaks[i], run.peak);
+        }
+    }
+    std::vector<double> seconds;
+    for (const std::vector<double>& t : times) seconds.push_back(median(t));
+    std::filesystem::remove_all(exported);
+    std::filesystem::remove(show);
+    std::printf(
+        "--- vxtool project commands on a (%.1f MB show; bound on peak memory: largest "
+        "sound + 64 MB = %.1f MB; peaks include up to %.1f MB of the bench at fork)\n",
+        mb, bound, forkedMb);
+    std::printf("%-16s %10s %10s %10s %8s\n", "command", "seconds", "x export", "peak MB", "bound");
+    for (size_t i = 0; i < seconds.size(); ++i) {
+        const double peakMb = static_cast<double>(peaks[i]) / (1024.0 * 1024.0);
+        std::printf("project %-8s %10.3f %10.2f %10.1f %8s\n", commands[i], seconds[i],
+                    seconds[0] > 0 ? seconds[i] / seconds[0] : 0.0, peakMb,
+                    peakMb <= bound ? "within" : "OVER");
+    }
+    std::printf("project check takes %.2fx the time of project export (target: at most 2x)\n",
+                seconds[0] > 0 ? seconds[1] / seconds[0] : 0.0);
+    std::fflush(stdout);
+}
+#endif
+
 }  // namespace
 
 int main() {
@@ -543,6 +667,9 @@ int main() {
         }
         std::fflush(stdout);
     }
+#ifdef VXTOOL_PROGRAM
+    if (only.find('a') != std::string::npos) benchVxtool(payloads[0], dir, runs);
+#endif
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -218,6 +218,12 @@ bool ProjectArchive::close() {
     return true;
 }
 
+int64_t ProjectArchive::hostBytes() const {
+    VolumeStatistics stats;
+    m_volume->volumeStatistics(&stats);
+    return stats.hostSize;
+}
+
 bool ProjectArchive::readFile(const char* name, QByteArray& out) {
     m_error.clear();
     m_readOutcome = ReadOutcome::Failed;
@@ -243,9 +249,7 @@ bool ProjectArchive::readFile(const char* name, QByteArray& out) {
     }
     // A stored file's bytes all lie inside the host file; a larger size is damage and
     // must not drive an allocation.
-    VolumeStatistics stats;
-    m_volume->volumeStatistics(&stats);
-    const int64_t hostSize = stats.hostSize;
+    const int64_t hostSize = hostBytes();
     // GCOVR_EXCL_BR_START: the volume refuses such a record first; kept as a second guard
     if (size > hostSize) {
         return failAndClose(tr("The stored file %1 in %2 is damaged: it claims %3 bytes, more "
@@ -281,6 +285,38 @@ bool ProjectArchive::readFile(const char* name, QByteArray& out) {
     out = std::move(buffer);
     m_readOutcome = ReadOutcome::Read;
     return true;
+}
+
+int64_t ProjectArchive::storedSize(const char* name) {
+    m_error.clear();
+    m_readOutcome = ReadOutcome::Failed;
+    const QString what = QString::fromLatin1(name ? name : "");
+    if (!m_volume->isOpen()) {
+        fail(tr("Cannot read %1: no container is open.").arg(what));
+        return -1;
+    }
+    const int32_t h = m_volume->openFile(name, EfsVolume::AccessRead, EfsVolume::OpenExisting);
+    if (h == 0) {
+        if (m_volume->lastError() == EfsVolume::ErrorState) {
+            m_readOutcome = ReadOutcome::Missing;
+            fail(tr("%1 holds no stored file %2.").arg(shown(m_path), what));
+        } else {
+            fail(tr("Cannot read %1 in %2: %3.").arg(what, shown(m_path), volumeReason()));
+        }
+        return -1;
+    }
+    const int64_t size = m_volume->fileSize(h);
+    m_volume->closeFile(h);
+    // As in readFile: a size beyond what the host file holds is damage.
+    if (size < 0 || size > hostBytes()) {
+        fail(tr("The stored file %1 in %2 is damaged: it claims %3 bytes, more than the whole "
+                "file holds.")
+                 .arg(what, shown(m_path))
+                 .arg(size));
+        return -1;
+    }
+    m_readOutcome = size == 0 ? ReadOutcome::Empty : ReadOutcome::Read;
+    return size;
 }
 
 bool ProjectArchive::writeFile(const char* name, const QByteArray& data) {

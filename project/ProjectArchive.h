@@ -52,6 +52,11 @@ class ProjectArchive final {
     // Reads the stored file name whole into out. False, with out unchanged, when the
     // file is absent, empty or cannot be read; readOutcome() tells which.
     bool readFile(const char* name, QByteArray& out);
+    // The size of the stored file name as its record gives it, without reading its bytes:
+    // lets a reader list a project, or take its sounds one at a time, without holding them
+    // all. -1 when the file is absent or its record cannot be read; readOutcome() tells which
+    // (Missing or Failed; Empty for a size of 0, Read otherwise) and errorString() why.
+    int64_t storedSize(const char* name);
     ReadOutcome readOutcome() const { return m_readOutcome; }
     // Stores data as the stored file name, replacing any earlier content. Sizes are
     // 64-bit: the bytes go to the volume in chunks.
@@ -85,6 +90,8 @@ class ProjectArchive final {
   private:
     bool fail(const QString& message);
     QString volumeReason() const;
+    // The open container's size in bytes: no stored file can be larger.
+    int64_t hostBytes() const;
     void removeStaleTemporaries(const QString& target);
     void dropTemporary();
 

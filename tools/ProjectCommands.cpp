@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "project/Project.h"
+#include "tools/ShowReader.h"
 #include "tools/ToolSupport.h"
 
 namespace vxtool {
@@ -100,42 +101,6 @@ QString soundExtension(const QByteArray& sound) {
     return ".wav";
 }
 
-// ---- Loading -------------------------------------------------------------------------
-
-// Loads path; prints the reason and returns false when it cannot. Each entry whose sound
-// is stored but cannot be read is named on standard error; the entry loads without it.
-bool loadProject(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists()) return fail(ExitUnusable, path, "no such file"), false;
-    if (info.isDir()) return fail(ExitUnusable, path, "is a folder, not a project file"), false;
-    Project& project = Project::instance();
-    if (!project.load(path)) return fail(ExitUnusable, path, project.lastError()), false;
-    for (const Project::UnreadableSound& lost : project.unreadableSounds()) {
-        fail(ExitRefused, path,
-             QString("chapter %1, entry %2: the sound cannot be read: %3")
-                 .arg(QString::number(lost.chapter + 1), QString::number(lost.entry + 1),
-                      lost.reason));
-    }
-    return true;
-}
-
-// ExitRefused when the loaded project has entries whose sound could not be read.
-int loadedStatus() { return Project::instance().unreadableSounds().empty() ? ExitOk : ExitRefused; }
-
-bool isUnreadable(int chapter, int entry) {
-    for (const Project::UnreadableSound& lost : Project::instance().unreadableSounds())
-        if (lost.chapter == chapter && lost.entry == entry) return true;
-    return false;
-}
-
-QString escapedText(const QString& text) {
-    QString out = text;
-    out.replace('\\', "\\\\");
-    out.replace('\n', "\\n");
-    out.replace('\r', "\\r");
-    return out;
-}
-
 // ---- show ----------------------------------------------------------------------------
 
 int cmdShow(const Arguments& args) {
@@ -143,52 +108,51 @@ int cmdShow(const Arguments& args) {
     for (const QString& option : args.options)
         if (option != "--json") return usageError("project show", "unknown option " + option);
     const QString path = pathArgument(args.plain[0]);
-    if (!loadProject(path)) return ExitUnusable;
-    const ChapterList& chapters = Project::instance().chapters();
-    if (args.has("--json")) {
-        QJsonArray chapterArray;
-        for (size_t c = 0; c < chapters.size(); ++c) {
-            const Chapter& chapter = *chapters[c];
-            QJsonArray entryArray;
-            for (int e = 0; e < chapter.entryCount(); ++e) {
-                const Entry& entry = *chapter.entry(e);
-                QJsonObject o;
-                o["name"] = entry.name;
-                o["desc"] = entry.desc;
-                o["note"] = entry.note;
-                o["soundBytes"] = static_cast<qint64>(entry.sound.size());
-                if (isUnreadable(static_cast<int>(c), e)) o["soundUnreadable"] = true;
-                entryArray.append(o);
-            }
-            QJsonObject o;
-            o["name"] = chapter.name;
-            o["entries"] = entryArray;
-            chapterArray.append(o);
-        }
-        QJsonObject root;
-        root["chapters"] = chapterArray;
-        writeOut(QJsonDocument(root).toJson(QJsonDocument::Indented));
-        return finishOutput(loadedStatus());
-    }
+    ShowReader show;
+    if (!show.open(path)) return ExitUnusable;
+    const ChapterList& chapters = show.chapters();
+    // Sizes come from the stored records: no sound is read.
+    const bool json = args.has("--json");
+    QJsonArray chapterArray;
     QString text;
     for (size_t c = 0; c < chapters.size(); ++c) {
         const Chapter& chapter = *chapters[c];
+        QJsonArray entryArray;
         text += QString("chapter %1: %2\n").arg(c + 1).arg(escapedText(chapter.name));
         for (int e = 0; e < chapter.entryCount(); ++e) {
             const Entry& entry = *chapter.entry(e);
+            int64_t size = 0;
+            const ShowReader::Sound sound = show.soundSize(static_cast<int>(c), e, &size);
+            QJsonObject o;
+            o["name"] = entry.name;
+            o["desc"] = entry.desc;
+            o["note"] = entry.note;
+            o["soundBytes"] = static_cast<qint64>(size);
+            if (sound == ShowReader::Sound::Unreadable) o["soundUnreadable"] = true;
+            entryArray.append(o);
             text += QString("  entry %1: %2\n").arg(e + 1).arg(escapedText(entry.name));
             text += QString("    desc: %1\n").arg(escapedText(entry.desc));
             text += QString("    note: %1\n").arg(escapedText(entry.note));
-            if (isUnreadable(static_cast<int>(c), e))
+            if (sound == ShowReader::Sound::Unreadable)
                 text += QString("    sound: UNREADABLE\n");
-            else if (entry.hasSound())
-                text += QString("    sound: %1 bytes\n").arg(entry.sound.size());
+            else if (sound == ShowReader::Sound::Present)
+                text += QString("    sound: %1 bytes\n").arg(size);
             else
                 text += QString("    sound: none\n");
         }
+        QJsonObject o;
+        o["name"] = chapter.name;
+        o["entries"] = entryArray;
+        chapterArray.append(o);
     }
-    writeOut(text);
-    return finishOutput(loadedStatus());
+    if (json) {
+        QJsonObject root;
+        root["chapters"] = chapterArray;
+        writeOut(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    } else {
+        writeOut(text);
+    }
+    return finishOutput(show.status());
 }
 
 // ---- export --------------------------------------------------------------------------
@@ -234,7 +198,8 @@ int cmdExport(const Arguments& args) {
     if (dirInfo.exists() && !QDir(dirPath).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot |
                                                    QDir::Hidden | QDir::System))
         return fail(ExitRefused, dirPath, "is not empty; export into a new or empty folder");
-    if (!loadProject(path)) return ExitUnusable;
+    ShowReader show;
+    if (!show.open(path)) return ExitUnusable;
 
     ExportTrail trail;
     auto abandon = [&](const QString& subject, const QString& reason) {
@@ -246,8 +211,9 @@ int cmdExport(const Arguments& args) {
         trail.madeFolder(dirPath);
     }
     const QDir dir(dirPath);
-    const ChapterList& chapters = Project::instance().chapters();
+    const ChapterList& chapters = show.chapters();
     const int chapterCount = static_cast<int>(chapters.size());
+    QByteArray sound;  // one sound at a time
     QJsonArray chapterArray;
     for (int c = 0; c < chapterCount; ++c) {
         const Chapter& chapter = *chapters[c];
@@ -259,11 +225,11 @@ int cmdExport(const Arguments& args) {
         for (int e = 0; e < chapter.entryCount(); ++e) {
             const Entry& entry = *chapter.entry(e);
             QString file;
-            if (entry.hasSound()) {
-                file = numbered(e, chapter.entryCount(), entry.name) + soundExtension(entry.sound);
+            if (show.readSound(c, e, &sound) == ShowReader::Sound::Present) {
+                file = numbered(e, chapter.entryCount(), entry.name) + soundExtension(sound);
                 const QString filePath = QDir(folderPath).filePath(file);
                 QString error;
-                if (!writeWhole(filePath, entry.sound, &error))
+                if (!writeWhole(filePath, sound, &error))
                     return abandon(filePath, "cannot be written: " + error);
                 trail.madeFile(filePath);
             }
@@ -289,7 +255,7 @@ int cmdExport(const Arguments& args) {
     if (!writeWhole(jsonPath, QJsonDocument(root).toJson(QJsonDocument::Indented), &error))
         return abandon(jsonPath, "cannot be written: " + error);
     // Everything readable is out; the sounds named on standard error are not.
-    return loadedStatus();
+    return show.status();
 }
 
 // ---- import --------------------------------------------------------------------------
@@ -439,12 +405,14 @@ int cmdImport(const Arguments& args) {
 }  // namespace
 
 int runProject(int argc, char** argv, int first) {
-    if (first >= argc) return usageError("project", "give show, export or import");
+    if (first >= argc) return usageError("project", "give show, export, import, check or script");
     const QString sub = QString::fromLocal8Bit(argv[first]);
+    if (sub == "script") return runProjectScript(argc, argv, first + 1);
     const Arguments args = splitArguments(argc, argv, first + 1);
     if (sub == "show") return cmdShow(args);
     if (sub == "export") return cmdExport(args);
     if (sub == "import") return cmdImport(args);
+    if (sub == "check") return runProjectCheck(args);
     return usageError("project", "unknown project command " + sub);
 }
 

@@ -52,6 +52,12 @@ bool writeOut(const QByteArray& bytes);
 bool writeOut(const QString& text);
 int finishOutput(int code);
 
+// text with backslashes, line feeds and carriage returns shown as \\, \n and \r, so
+// that one text stays on one line.
+QString escapedText(const QString& text);
+// A duration as M:SS.t (tenths), or H:MM:SS.t from one hour on or when withHours.
+QString clockText(double seconds, bool withHours = false);
+
 // The help texts.
 void printMainHelp();
 // False when command has no help text (no such command).
@@ -59,5 +65,8 @@ bool printCommandHelp(const QString& command);
 
 // Project commands (ProjectCommands.cpp); args are the arguments after "project".
 int runProject(int argc, char** argv, int first);
+// project check (CheckCommand.cpp) and project script (ScriptCommand.cpp).
+int runProjectCheck(const Arguments& args);
+int runProjectScript(int argc, char** argv, int first);
 
 }  // namespace vxtool

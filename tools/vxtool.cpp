@@ -69,6 +69,26 @@ QString volumeReason(const EfsVolume& volume) {
     return ProjectArchive::volumeErrorText(volume.lastError());
 }
 
+QString escapedText(const QString& text) {
+    QString out = text;
+    out.replace('\\', "\\\\");
+    out.replace('\n', "\\n");
+    out.replace('\r', "\\r");
+    return out;
+}
+
+QString clockText(double seconds, bool withHours) {
+    const int64_t tenths = std::llround(std::max(0.0, seconds) * 10.0);
+    const int64_t h = tenths / 36000, m = tenths / 600 % 60, s = tenths / 10 % 60, t = tenths % 10;
+    if (withHours || h > 0)
+        return QString("%1:%2:%3.%4")
+            .arg(h)
+            .arg(m, 2, 10, QChar('0'))
+            .arg(s, 2, 10, QChar('0'))
+            .arg(t);
+    return QString("%1:%2.%3").arg(m).arg(s, 2, 10, QChar('0')).arg(t);
+}
+
 namespace {
 bool g_outputFailed = false;
 }

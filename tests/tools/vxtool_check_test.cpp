@@ -1,0 +1,337 @@
+// vxtool project check and project script on shows imported from WAVs made here with
+// libsndfile, and the memory the read-only project commands hold on a large show.
+#include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <vector>
+
+#include "VxtoolTestSupport.h"
+#include "project/Project.h"
+
+using vxtest::freshPath;
+using vxtest::Result;
+using vxtest::vxtool;
+
+namespace {
+
+struct Tone {
+    int rate = 22050;
+    int channels = 2;
+    int subtype = SF_FORMAT_PCM_16;
+    double lead = 0;         // seconds of digital silence in front
+    double seconds = 1;      // of a 440 Hz sine
+    double trail = 0;        // seconds of silence after it
+    double amplitude = 0.5;  // above 1 the sine is clipped at full scale
+};
+
+void writeWav(const QString& path, const Tone& t) {
+    SF_INFO info{};
+    info.samplerate = t.rate;
+    info.channels = t.channels;
+    info.format = SF_FORMAT_WAV | t.subtype;
+    SNDFILE* f = sf_open(path.toLocal8Bit().constData(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    const auto lead = static_cast<sf_count_t>(t.lead * t.rate);
+    const auto tone = static_cast<sf_count_t>(t.seconds * t.rate);
+    const sf_count_t frames = lead + tone + static_cast<sf_count_t>(t.trail * t.rate);
+    std::vector<double> samples(static_cast<size_t>(frames * t.channels), 0.0);
+    for (sf_count_t i = lead; i < lead + tone; ++i) {
+        const double v = t.amplitude * std::sin(2 * M_PI * 440.0 * double(i - lead) / t.rate);
+        for (int c = 0; c < t.channels; ++c)
+            samples[static_cast<size_t>(i * t.channels + c)] = std::clamp(v, -1.0, 1.0);
+    }
+    EXPECT_EQ(sf_writef_double(f, samples.data(), frames), frames);
+    sf_close(f);
+}
+
+struct EntrySpec {
+    QString name, desc, note;
+    QString file;  // in the chapter folder; empty: no sound
+    Tone tone;
+    int cutTo = -1;  // bytes the WAV is cut to, so that it does not decode
+};
+struct ChapterSpec {
+    QString name;
+    std::vector<EntrySpec> entries;
+};
+
+// Writes the WAVs and a project.json into a fresh folder and imports it as a new show.
+QString importShow(const QString& name, const std::vector<ChapterSpec>& chapters) {
+    const QString dir = freshPath(name + "-src");
+    QJsonArray chapterArray;
+    for (size_t c = 0; c < chapters.size(); ++c) {
+        const QString folder = QString::number(c + 1);
+        EXPECT_TRUE(QDir().mkpath(dir + "/" + folder));
+        QJsonArray entryArray;
+        for (const EntrySpec& e : chapters[c].entries) {
+            if (!e.file.isEmpty()) {
+                const QString path = dir + "/" + folder + "/" + e.file;
+                writeWav(path, e.tone);
+                if (e.cutTo >= 0) QFile(path).resize(e.cutTo);
+            }
+            entryArray.append(QJsonObject{
+                {"name", e.name}, {"desc", e.desc}, {"note", e.note}, {"file", e.file}});
+        }
+        chapterArray.append(
+            QJsonObject{{"name", chapters[c].name}, {"folder", folder}, {"entries", entryArray}});
+    }
+    vxtest::writeAll(
+        dir + "/project.json",
+        QJsonDocument(QJsonObject{{"format", 1}, {"chapters", chapterArray}}).toJson());
+    const QString show = freshPath(name + ".vx");
+    const Result r = vxtool({"project", "import", dir, show});
+    EXPECT_EQ(r.code, 0) << r;
+    return show;
+}
+
+// Each warning kind of an entry of check --json, with its figure.
+QMap<QString, double> warningsOf(const QJsonObject& entry) {
+    QMap<QString, double> out;
+    for (const QJsonValue w : entry["warnings"].toArray())
+        out[w["kind"].toString()] = w["value"].toDouble();
+    return out;
+}
+
+}  // namespace
+
+// One show with every kind of problem: each is found with its figure, the entries that will
+// not play are named, and the summary adds up. A clean show exits 0.
+TEST(VxtoolCheck, FindsEveryProblemWithItsFigures) {
+    Tone late{44100, 1};
+    late.lead = 1.0;
+    Tone clipped{44100, 1};
+    clipped.amplitude = 2.0;
+    Tone quiet{48000, 1, SF_FORMAT_PCM_24};
+    quiet.amplitude = 0.05;  // -26 dBFS
+    quiet.trail = 3.0;
+    const QString show = importShow("problems", {{"Scene",
+                                                  {{"clean", "", "", "clean.wav", Tone{}},
+                                                   {"late", "", "", "late.wav", late},
+                                                   {"clipped", "", "", "clipped.wav", clipped}}},
+                                                 {"Storm",
+                                                  {{"quiet", "", "", "quiet.wav", quiet},
+                                                   {"truncated", "", "", "cut.wav", Tone{}, 30},
+                                                   {"silent cue", "", "", "", Tone{}}}}});
+    const Result r = vxtool({"project", "check", "--json", show});
+    ASSERT_EQ(r.code, 1) << r;
+    const QJsonObject root = QJsonDocument::fromJson(r.out).object();
+    EXPECT_EQ(root["output"].toObject(),
+              (QJsonObject{{"rate", 22050}, {"channels", 2}, {"bits", 16}}));
+    const QJsonArray chapters = root["chapters"].toArray();
+    ASSERT_EQ(chapters.size(), 2);
+    const QJsonArray scene = chapters[0]["entries"].toArray();
+    const QJsonArray storm = chapters[1]["entries"].toArray();
+    ASSERT_EQ(scene.size(), 3);
+    ASSERT_EQ(storm.size(), 3);
+
+    const QJsonObject clean = scene[0].toObject();
+    EXPECT_TRUE(clean["plays"].toBool());
+    EXPECT_EQ(clean["recording"].toObject(), (QJsonObject{{"container", "wav"},
+                                                          {"encoding", "pcm16"},
+                                                          {"bits", 16},
+                                                          {"rate", 22050},
+                                                          {"channels", 2},
+                                                          {"durationSeconds", 1.0}}));
+    EXPECT_TRUE(clean["conversions"].toArray().isEmpty());
+    EXPECT_NEAR(clean["levels"]["peakDbfs"].toDouble(), -6.0, 0.1);
+    EXPECT_TRUE(warningsOf(clean).isEmpty());
+
+    const QJsonObject lateEntry = scene[1].toObject();
+    EXPECT_EQ(warningsOf(lateEntry).keys(), QStringList{"leading-silence"});
+    EXPECT_NEAR(warningsOf(lateEntry)["leading-silence"], 1.0, 0.01);
+    const QString notes = lateEntry["conversions"].toVariant().toStringList().join('|');
+    EXPECT_TRUE(notes.contains("from 44100 Hz to 22050 Hz: sound above 11025 Hz is lost"))
+        << notes.toStdString();
+    EXPECT_TRUE(notes.contains("mono, played on both channels")) << notes.toStdString();
+
+    const QJsonObject clippedEntry = scene[2].toObject();
+    EXPECT_EQ(warningsOf(clippedEntry).keys(), QStringList{"clipping"});
+    // A 440 Hz sine clipped on every half period: about 880 flat tops in one second.
+    EXPECT_NEAR(clippedEntry["levels"]["clippedRuns"].toDouble(), 880, 30);
+    EXPECT_LT(clippedEntry["levels"]["firstClipSeconds"].toDouble(), 0.002);
+
+    const QJsonObject quietEntry = storm[0].toObject();
+    EXPECT_EQ(quietEntry["recording"]["encoding"].toString(), "pcm24");
+    EXPECT_TRUE(quietEntry["conversions"].toVariant().toStringList().contains(
+        "24-bit samples reduced to 16-bit"));
+    const QMap<QString, double> quietWarnings = warningsOf(quietEntry);
+    EXPECT_EQ(quietWarnings.keys(), (QStringList{"quiet", "trailing-silence"}));
+    EXPECT_NEAR(quietWarnings["quiet"], -26.0, 0.1);
+    EXPECT_NEAR(quietWarnings["trailing-silence"], 3.0, 0.05);
+
+    EXPECT_FALSE(storm[1]["plays"].toBool());
+    EXPECT_EQ(storm[1]["sound"].toString(), "present");
+    EXPECT_TRUE(storm[1]["problem"].toString().contains("SDL_mixer cannot decode it"));
+    EXPECT_FALSE(storm[2]["plays"].toBool());
+    EXPECT_EQ(storm[2]["sound"].toString(), "none");
+
+    EXPECT_EQ(root["summary"].toObject(),
+              (QJsonObject{
+                  {"entries", 6}, {"notPlaying", 2}, {"warnings", 4}, {"durationSeconds", 8.0}}));
+    EXPECT_DOUBLE_EQ(chapters[0]["durationSeconds"].toDouble(), 4.0);
+    EXPECT_DOUBLE_EQ(chapters[1]["durationSeconds"].toDouble(), 4.0);
+
+    // The text form says the same in words.
+    const Result text = vxtool({"project", "check", show});
+    EXPECT_EQ(text.code, 1) << text;
+    EXPECT_EQ(text.out.count("    WILL NOT PLAY: "), 2) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("    warning: leading silence 1.00 s (more than 0.50 s)"));
+    EXPECT_TRUE(text.out.contains("    warning: quiet take: peak -26.0 dBFS (below -20.0 dBFS)"));
+    EXPECT_TRUE(
+        text.out.endsWith("summary:\n  entries: 6\n  will not play: 2\n  warnings: 4\n"
+                          "  chapter 1: 0:04.0  Scene\n  chapter 2: 0:04.0  Storm\n"
+                          "  show: 0:08.0\n"))
+        << text.out.toStdString();
+
+    // Clean recordings, converted or not, make a clean show.
+    const QString good = importShow(
+        "clean",
+        {{"Only", {{"a", "", "", "a.wav", Tone{}}, {"b", "", "", "b.wav", Tone{44100, 1}}}}});
+    const Result ok = vxtool({"project", "check", good});
+    EXPECT_EQ(ok.code, 0) << ok << ok.out.toStdString();
+    EXPECT_TRUE(ok.out.contains("  will not play: 0\n  warnings: 0\n")) << ok.out.toStdString();
+
+    // A file that is not a project cannot be checked or listed.
+    const QString plain = freshPath("not-a-show.vx");
+    ASSERT_EQ(vxtool({"put", plain, "x"}, "x").code, 0);
+    EXPECT_EQ(vxtool({"project", "check", plain}).code, 2);
+    EXPECT_EQ(vxtool({"project", "script", plain}).code, 2);
+}
+
+// The running order as printed: cue numbers across chapters, start times, chapter totals,
+// and texts with commas, quotes, line breaks and other scripts intact.
+TEST(VxtoolScript, PrintsTheRunningOrderAsTextAndCsv) {
+    Tone twoSeconds;
+    twoSeconds.seconds = 2.0;
+    Tone oneAndHalf{44100, 1};
+    oneAndHalf.seconds = 1.5;
+    Tone half;
+    half.seconds = 0.5;
+    const QString show = importShow(
+        "script", {{"Prologue, part 1",
+                    {{"Welcome", "The narrator greets the audience, \"warmly\".",
+                      "Wait for silence", "w.wav", twoSeconds},
+                     {"Storm — 雷雨", "Line one\nLine two", "", "s.wav", oneAndHalf},
+                     {"Blackout", "", "cue: \"lights\", then go", "", Tone{}}}},
+                   {"Epilogue",
+                    {{"Farewell",
+                      "A long description that has to be wrapped across more than one line of the "
+                      "printed script, so it is.",
+                      "", "f.wav", half}}},
+                   {"", {}}});
+
+    const Result text = vxtool({"project", "script", show});
+    ASSERT_EQ(text.code, 0) << text;
+    EXPECT_EQ(text.out.toStdString(),
+              std::string(
+                  "Chapter 1: Prologue, part 1\n"
+                  "   Cue      Start     Length  Name, description, note\n"
+                  "     1     0:00.0     0:02.0  Welcome\n"
+                  "                              The narrator greets the audience, \"warmly\".\n"
+                  "                              Note: Wait for silence\n"
+                  "     2     0:02.0     0:01.5  Storm — 雷雨\n"
+                  "                              Line one\n"
+                  "                              Line two\n"
+                  "     3     0:03.5          -  Blackout\n"
+                  "                              Note: cue: \"lights\", then go\n"
+                  "  Chapter 1 total: 0:03.5\n"
+                  "\n"
+                  "Chapter 2: Epilogue\n"
+                  "   Cue      Start     Length  Name, description, note\n"
+                  "     4     0:03.5     0:00.5  Farewell\n"
+                  "                              A long description that has to be wrapped across\n"
+                  "                              more than one line of the printed script, so it\n"
+                  "                              is.\n"
+                  "  Chapter 2 total: 0:00.5\n"
+                  "\n"
+                  "Chapter 3:\n"
+                  "  (no entries)\n"
+                  "  Chapter 3 total: 0:00.0\n"
+                  "\n"
+                  "Show total: 0:04.0, 4 cue(s)\n"));
+
+    const Result csv = vxtool({"project", "script", "--format", "csv", show});
+    ASSERT_EQ(csv.code, 0) << csv;
+    EXPECT_EQ(
+        csv.out.toStdString(),
+        std::string("\xEF\xBB\xBF"
+                    "Chapter,Cue,Start,Duration,Name,Description,Note\r\n"
+                    "1,,0:00:00.0,0:00:03.5,\"Prologue, part 1\",,\r\n"
+                    "1,1,0:00:00.0,0:00:02.0,Welcome,\"The narrator greets the audience, "
+                    "\"\"warmly\"\".\",Wait for silence\r\n"
+                    "1,2,0:00:02.0,0:00:01.5,Storm — 雷雨,\"Line one\nLine two\",\r\n"
+                    "1,3,0:00:03.5,-,Blackout,,\"cue: \"\"lights\"\", then go\"\r\n"
+                    "2,,0:00:03.5,0:00:00.5,Epilogue,,\r\n"
+                    "2,4,0:00:03.5,0:00:00.5,Farewell,\"A long description that has to be "
+                    "wrapped across more than one line of the printed script, so it is.\",\r\n"
+                    "3,,0:00:04.0,0:00:00.0,,,\r\n"));
+
+    const Result md = vxtool({"project", "script", show, "--format=markdown"});
+    ASSERT_EQ(md.code, 0) << md;
+    EXPECT_TRUE(
+        md.out.contains("| 2 | 0:02.0 | 0:01.5 | Storm — 雷雨 | Line one<br>Line two |  |\n"))
+        << md.out.toStdString();
+    EXPECT_EQ(vxtool({"project", "script", "--format", "pdf", show}).code, 2);
+}
+
+namespace {
+
+// Runs vxtool with args and returns its peak resident size in bytes, or -1.
+int64_t peakOf(const QStringList& args) {
+    std::vector<QByteArray> raw{QByteArray(VXTOOL_PROGRAM)};
+    for (const QString& a : args) raw.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& a : raw) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        (void)!freopen("/dev/null", "w", stdout);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) return -1;
+    if (WEXITSTATUS(status) > 1) return -1;
+    return static_cast<int64_t>(usage.ru_maxrss) * 1024;
+}
+
+}  // namespace
+
+// show, export, check and script walk a show far larger than the bound and stay within
+// the largest sound plus 64 MB: they hold one sound at a time.
+TEST(VxtoolCheck, ReadOnlyCommandsHoldOneSoundAtATime) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer keeps freed memory in quarantine and shadow memory";
+#endif
+    constexpr int kSounds = 40;
+    constexpr int64_t kSoundBytes = 4 << 20;
+    const QString source = freshPath("large-src.wav");
+    Tone t;
+    t.seconds = double(kSoundBytes - 44) / (22050 * 4);
+    writeWav(source, t);
+    const QByteArray sound = vxtest::readAll(source);
+    Project& project = Project::instance();
+    project.clear();
+    Chapter* chapter = project.addChapter();
+    for (int i = 0; i < kSounds; ++i) chapter->addEntry()->sound = sound;
+    const QString show = freshPath("large.vx");
+    ASSERT_TRUE(project.save(show)) << project.lastError().toStdString();
+    project.clear();
+    const int64_t bound = sound.size() + (int64_t(64) << 20);
+    ASSERT_GT(int64_t(kSounds) * sound.size(), bound + (int64_t(64) << 20));
+    for (const QStringList& args :
+         {QStringList{"project", "show", show}, QStringList{"project", "check", show},
+          QStringList{"project", "script", show},
+          QStringList{"project", "export", show, freshPath("large-export")}}) {
+        const int64_t peak = peakOf(args);
+        EXPECT_GT(peak, 0) << args.join(' ').toStdString();
+        EXPECT_LE(peak, bound) << args.join(' ').toStdString();
+    }
+}

@@ -1,0 +1,52 @@
+// A project read from its container one sound at a time, for the read-only project commands.
+//
+// open() reads the description (chapters and entries with their texts); sounds stay in
+// the container until asked for, one by one, so a command that walks a show of any size
+// holds at most one sound in memory. The container is opened read-only and never written.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+
+#include "project/Project.h"
+#include "project/ProjectArchive.h"
+
+namespace vxtool {
+
+class ShowReader final {
+  public:
+    enum class Sound { None, Present, Unreadable };
+
+    ShowReader() = default;
+    ShowReader(const ShowReader&) = delete;
+    ShowReader& operator=(const ShowReader&) = delete;
+
+    // Opens path and reads its description; prints "vxtool: PATH: reason" and returns false
+    // when it is not a readable project.
+    bool open(const QString& path);
+
+    // The chapters and entries with their texts; every sound is empty.
+    const ChapterList& chapters() const { return m_chapters; }
+
+    // Whether entry e of chapter c has a sound, and its size in bytes, from its record
+    // alone. An entry whose record cannot be read is Unreadable and is named on standard
+    // error (once per entry).
+    Sound soundSize(int c, int e, int64_t* size);
+    // Reads the sound of entry e of chapter c into *bytes (emptied first); Unreadable ones
+    // are named on standard error as above.
+    Sound readSound(int c, int e, QByteArray* bytes);
+
+    // ExitRefused once some sound could not be read, ExitOk before.
+    int status() const;
+
+  private:
+    Sound unreadable(int c, int e);
+
+    QString m_path;
+    ProjectArchive m_archive;
+    ChapterList m_chapters;
+    std::vector<std::pair<int, int>> m_reported;
+};
+
+}  // namespace vxtool
