@@ -380,6 +380,8 @@ TEST(ProjectArchiveTest, EveryRefusalNamesTheFileAndTheReason) {
     EXPECT_EQ(out, "kept");
     EXPECT_FALSE(archive.writeFile("desc.xml", "x"));
     expectError("desc.xml: no container is open");
+    EXPECT_EQ(archive.storedSize("desc.xml"), -1);
+    expectError("desc.xml: no container is open");
     EXPECT_FALSE(archive.removeAllFiles());
     expectError("none is open");
     for (bool readOnly : {false, true}) {
@@ -421,6 +423,9 @@ TEST(ProjectArchiveTest, EveryRefusalNamesTheFileAndTheReason) {
     expectError("Cannot read big.snd in ");
     expectError("damaged");
     EXPECT_EQ(out, "kept");
+    EXPECT_EQ(archive.storedSize("big.snd"), -1);
+    expectError("Cannot read big.snd in ");
+    expectError("damaged");
     // A read-only container takes nothing.
     EXPECT_FALSE(archive.writeFile("new.snd", "x"));
     expectError("Cannot store new.snd in ");
