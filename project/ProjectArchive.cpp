@@ -179,6 +179,7 @@ bool ProjectArchive::open(const QString& path) {
     if (path.isEmpty()) return fail(tr("No file name was given."));
     const QString problem = hostFileProblem(path);
     if (!problem.isEmpty()) return fail(tr("Cannot open %1: %2.").arg(shown(path), problem));
+    m_hostBytes = 0;
     if (!m_volume->openVolume(path)) {
         QString reason = volumeReason();
         if (m_volume->lastError() == EfsVolume::ErrorHostOpen) {
@@ -199,6 +200,7 @@ bool ProjectArchive::openReadOnly(const QString& path) {
     if (path.isEmpty()) return fail(tr("No file name was given."));
     const QString problem = hostFileProblem(path);
     if (!problem.isEmpty()) return fail(tr("Cannot open %1: %2.").arg(shown(path), problem));
+    m_hostBytes = 0;
     if (m_volume->openVolumeReadOnly(path)) return true;
     QString reason = volumeReason();
     if (m_volume->lastError() == EfsVolume::ErrorHostOpen) {
@@ -218,10 +220,12 @@ bool ProjectArchive::close() {
     return true;
 }
 
-int64_t ProjectArchive::hostBytes() const {
+bool ProjectArchive::fitsHost(int64_t size) {
+    if (size <= m_hostBytes) return true;
     VolumeStatistics stats;
     m_volume->volumeStatistics(&stats);
-    return stats.hostSize;
+    m_hostBytes = stats.hostSize;
+    return size <= m_hostBytes;
 }
 
 bool ProjectArchive::readFile(const char* name, QByteArray& out) {
@@ -249,9 +253,8 @@ bool ProjectArchive::readFile(const char* name, QByteArray& out) {
     }
     // A stored file's bytes all lie inside the host file; a larger size is damage and
     // must not drive an allocation.
-    const int64_t hostSize = hostBytes();
     // GCOVR_EXCL_BR_START: the volume refuses such a record first; kept as a second guard
-    if (size > hostSize) {
+    if (!fitsHost(size)) {
         return failAndClose(tr("The stored file %1 in %2 is damaged: it claims %3 bytes, more "
                                "than the whole file holds.")
                                 .arg(what, shown(m_path))
@@ -309,7 +312,7 @@ int64_t ProjectArchive::storedSize(const char* name) {
     m_volume->closeFile(h);
     // As in readFile: a size beyond what the host file holds is damage.
     // GCOVR_EXCL_BR_START: the volume refuses such a record first; kept as a second guard
-    if (size < 0 || size > hostBytes()) {
+    if (size < 0 || !fitsHost(size)) {
         fail(tr("The stored file %1 in %2 is damaged: it claims %3 bytes, more than the whole "
                 "file holds.")
                  .arg(what, shown(m_path))
@@ -434,6 +437,7 @@ bool ProjectArchive::beginReplace(const QString& target) {
         if (st.st_size > 0) {
             // Only a container may be replaced: anything else could be someone's work.
             m_path = resolved;
+            m_hostBytes = 0;
             if (!m_volume->openVolumeReadOnly(resolved)) {
                 return fail(tr("Cannot save to %1: the existing file is not a readable voxtrail "
                                "project (%2), so it was not overwritten.")
@@ -496,6 +500,7 @@ bool ProjectArchive::beginReplace(const QString& target) {
 
     m_target = resolved;
     m_path = m_tempPath;
+    m_hostBytes = 0;
     if (!m_volume->openVolume(m_tempPath)) {
         const QString reason = volumeReason();
         dropTemporary();
@@ -543,6 +548,7 @@ bool ProjectArchive::commitReplace() {
     }
     // The new container must open before it takes the target's place: a file that the
     // next load would refuse must never replace one that loads.
+    m_hostBytes = 0;
     if (!m_volume->openVolumeReadOnly(m_tempPath)) {
         const QString reason = volumeReason();
         m_volume->closeVolume();
