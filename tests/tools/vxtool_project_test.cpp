@@ -263,7 +263,7 @@ TEST(VxtoolProject, ImportOrderIgnoresCaseAndZeroPaddingAndReadsNumbersWhole) {
     const QStringList takes = {"take 11", "Take 10", "take 1", "take 002", "TAKE 1", "take 9"};
     for (int i = 0; i < takes.size(); ++i)
         vxtest::writeAll(dir + "/act 2/" + takes[i] + ".wav", wavBytes(10 + i, i));
-    for (const QString& f : {"act 9", "Act 10", "ACT 1"})
+    for (const char* f : {"act 9", "Act 10", "ACT 1"})
         vxtest::writeAll(dir + "/" + f + "/x.wav", wavBytes(100, 9));
 
     const QString path = freshPath("order.vx");
