@@ -8,7 +8,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all setup configure build run test clean test-asan fuzz bench
+.PHONY: all setup configure build run test clean test-asan test-tsan coverage fuzz bench
 .PHONY: install uninstall deb check-install
 
 all: build
@@ -57,6 +57,15 @@ check-install:
 # The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer, in build-asan.
 test-asan:
 	@bash scripts/test-asan.sh
+
+# The efs and jstream tests built with ThreadSanitizer, in build-tsan.
+test-tsan:
+	@bash scripts/test-tsan.sh
+
+# The whole suite built with gcov instrumentation in build-coverage; prints line and
+# branch coverage per folder (gcovr).
+coverage:
+	@bash scripts/coverage.sh
 
 # The libFuzzer programs of fuzz/, built with clang in build-fuzz, each run FUZZ_SECONDS (60).
 fuzz:

@@ -18,7 +18,6 @@ std::atomic<bool> g_playerExists{false};
 constexpr int kFrequency = 22050;
 constexpr Uint16 kFormat = AUDIO_S16LSB;
 constexpr int kChannels = 2;
-constexpr int kChunkSize = 4096;
 
 std::string errorText(const char* what, const char* sdlError) {
     std::string text = what;
@@ -33,7 +32,7 @@ std::string errorText(const char* what, const char* sdlError) {
 
 void SoundPlayer::musicFinishedHandler() { g_musicEnded.store(true, std::memory_order_release); }
 
-SoundPlayer::SoundPlayer() {
+SoundPlayer::SoundPlayer(int chunkSize) {
     if (g_playerExists.exchange(true)) {
         m_outputError = "another sound player already owns the audio output";
         return;
@@ -47,7 +46,7 @@ SoundPlayer::SoundPlayer() {
         return;
     }
     m_sdlInitialised = true;
-    if (Mix_OpenAudio(kFrequency, kFormat, kChannels, kChunkSize) != 0) {
+    if (Mix_OpenAudio(kFrequency, kFormat, kChannels, chunkSize) != 0) {
         m_outputError = errorText("cannot open the audio device", Mix_GetError());
         return;
     }

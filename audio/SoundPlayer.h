@@ -23,10 +23,12 @@ typedef struct _Mix_Music Mix_Music;
 
 class SoundPlayer final {
   public:
-    // SDL_Init(SDL_INIT_AUDIO), then Mix_OpenAudio(22050, AUDIO_S16LSB, 2, 4096). A
+    // SDL_Init(SDL_INIT_AUDIO), then Mix_OpenAudio(22050, AUDIO_S16LSB, 2, chunkSize). A
     // failure of either is recorded (audioAvailable, outputError), never thrown. SDL is
-    // told to leave the process's signal handling alone.
-    SoundPlayer();
+    // told to leave the process's signal handling alone. The chunk size (sample frames
+    // mixed at a time) changes nothing that is decoded; closing the output waits up to one
+    // chunk's time, so a player that never sounds may take a small one.
+    explicit SoundPlayer(int chunkSize = 4096);
     // shutdown().
     ~SoundPlayer();
     SoundPlayer(const SoundPlayer&) = delete;

@@ -3,6 +3,8 @@
 # One GoogleTest program, run by CTest as one test. Every test runs without a display
 # (Qt's offscreen platform) and without a sound card (SDL's dummy driver), with its own
 # settings folder so that no test reads or writes the user's settings.
+set(VOXTRAIL_TEST_TIMEOUT_FACTOR 1 CACHE STRING "Every test's time limit is multiplied by this")
+
 function(voxtrail_add_test name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
     if(NOT ARG_TIMEOUT)
@@ -12,6 +14,8 @@ function(voxtrail_add_test name)
         # Instrumented code runs several times slower; the limits only catch hangs.
         math(EXPR ARG_TIMEOUT "${ARG_TIMEOUT} * 4")
     endif()
+    # The coverage build (unoptimised, counting every branch) is slower still.
+    math(EXPR ARG_TIMEOUT "${ARG_TIMEOUT} * ${VOXTRAIL_TEST_TIMEOUT_FACTOR}")
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock)
     if(NOT ARG_SOURCES MATCHES "main\\.cpp")

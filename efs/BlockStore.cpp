@@ -33,6 +33,7 @@ void BlockStore::attach(std::unique_ptr<EfsFile> host, bool readOnly) {
 }
 
 void BlockStore::detach() {
+    m_zeroRuns.clear();
     if (m_host) m_host->close();
     m_host.reset();
     m_readOnly = false;
@@ -54,8 +55,74 @@ bool BlockStore::measureHost() {
 
 bool BlockStore::resizeHost(int64_t blocks) {
     if (!m_host || m_readOnly || !m_host->truncate(blocks * kBlockSize)) return false;
+    if (blocks > m_hostBlocks && m_hostBlocks > 0) {
+        // The file grew with zeros. A run that ended at the old end goes on.
+        auto it = m_zeroRuns.empty() ? m_zeroRuns.end() : std::prev(m_zeroRuns.end());
+        if (it != m_zeroRuns.end() && it->second == m_hostBlocks)
+            it->second = static_cast<int32_t>(blocks);
+        else
+            m_zeroRuns[static_cast<int32_t>(m_hostBlocks)] = static_cast<int32_t>(blocks);
+    } else {
+        m_zeroRuns.clear();  // a file that shrank or had no size known: nothing is known
+    }
     m_hostBlocks = blocks;
     return true;
+}
+
+bool BlockStore::knownZero(int32_t block) const {
+    if (m_zeroRuns.empty() || m_encryptor != EfsEncryptor::defaultEncryptor()) return false;
+    auto it = m_zeroRuns.upper_bound(block);
+    if (it == m_zeroRuns.begin()) return false;
+    --it;
+    return block < it->second;
+}
+
+void BlockStore::written(int32_t first, int32_t count) {
+    if (m_zeroRuns.empty()) return;
+    const int32_t end = first + count;
+    auto it = m_zeroRuns.upper_bound(first);
+    if (it != m_zeroRuns.begin()) --it;
+    while (it != m_zeroRuns.end() && it->first < end) {
+        const int32_t runStart = it->first, runEnd = it->second;
+        if (runEnd <= first) {
+            ++it;
+            continue;
+        }
+        it = m_zeroRuns.erase(it);
+        if (runStart < first) m_zeroRuns[runStart] = first;
+        if (runEnd > end) it = m_zeroRuns.emplace(end, runEnd).first;
+    }
+}
+
+BlockStore::CachedBlock* BlockStore::newEntry(int32_t block) {
+    if (m_blocks.size() >= kCacheBlocks && !makeRoom()) return nullptr;
+    CachedBlock& entry = m_blocks[block];
+    if (m_spareBuffers.empty()) {
+        entry.bytes = std::make_unique_for_overwrite<uint8_t[]>(kBlockSize);
+    } else {
+        entry.bytes = std::move(m_spareBuffers.back());
+        m_spareBuffers.pop_back();
+    }
+    return &entry;
+}
+
+std::unordered_map<int32_t, BlockStore::CachedBlock>::iterator BlockStore::forget(
+    std::unordered_map<int32_t, CachedBlock>::iterator it) {
+    if (it->second.dirty) m_dirty.erase(it->first);
+    if (it->second.bytes && m_spareBuffers.size() < kCacheBlocks)
+        m_spareBuffers.push_back(std::move(it->second.bytes));
+    return m_blocks.erase(it);
+}
+
+bool BlockStore::forget(int32_t block) {
+    auto it = m_blocks.find(block);
+    if (it == m_blocks.end()) return false;
+    forget(it);
+    return true;
+}
+
+void BlockStore::forgetAll() {
+    for (auto it = m_blocks.begin(); it != m_blocks.end();) it = forget(it);
 }
 
 bool BlockStore::sync() { return m_host && m_host->sync(); }
@@ -129,12 +196,12 @@ bool BlockStore::readBlock(int32_t block, void* dst, int32_t length, int32_t off
     const uint8_t* plain = nullptr;
     auto it = m_blocks.find(block);
     if (it != m_blocks.end()) {
-        plain = it->second.bytes.data();
+        plain = it->second.bytes.get();
     } else {
         if (block != m_bufferedBlock) {
             // The buffer is overwritten below, so it no longer holds the old block.
             m_bufferedBlock = -1;
-            if (!fetchBlock(block, m_buffer.data())) return false;
+            if (!readFromDisk(block, m_buffer.data())) return false;
             m_bufferedBlock = block;
         }
         plain = m_buffer.data();
@@ -150,59 +217,77 @@ bool BlockStore::writeBlock(int32_t block, const void* src, int32_t length, int3
         return false;
     const bool keepRest = merge && length < kBlockSize;
     auto it = m_blocks.find(block);
-    if (it == m_blocks.end()) {
-        if (m_blocks.size() >= kCacheBlocks && !makeRoom()) {
+    CachedBlock* entry = it == m_blocks.end() ? nullptr : &it->second;
+    // A block to be zeros that holds zeros on disk and nowhere else is left as it is.
+    if (!entry && length == 0 && !keepRest && knownZero(block)) return true;
+    if (!entry) {
+        entry = newEntry(block);
+        if (!entry) {
             if (block == m_bufferedBlock) m_bufferedBlock = -1;
             return false;
         }
-        CachedBlock fresh;
-        fresh.bytes.resize(kBlockSize);
         if (keepRest) {
             if (block == m_bufferedBlock) {
-                std::memcpy(fresh.bytes.data(), m_buffer.data(), kBlockSize);
-            } else if (!fetchBlock(block, fresh.bytes.data())) {
+                std::memcpy(entry->bytes.get(), m_buffer.data(), kBlockSize);
+            } else if (!readFromDisk(block, entry->bytes.get())) {
                 // The block lies wholly inside the host file: a short read is a failure,
                 // and zero-filling the rest would write zeros over the block's data.
+                forget(block);
                 return false;
             }
         }
-        it = m_blocks.emplace(block, std::move(fresh)).first;
     }
-    uint8_t* bytes = it->second.bytes.data();
+    uint8_t* bytes = entry->bytes.get();
     if (!keepRest) {
         std::memset(bytes, 0, static_cast<size_t>(offset));
         std::memset(bytes + offset + length, 0, static_cast<size_t>(kBlockSize - offset - length));
     }
     if (length > 0) std::memcpy(bytes + offset, src, static_cast<size_t>(length));
-    it->second.dirty = true;
+    entry->dirty = true;
+    entry->checked = false;
     m_dirty.insert(block);
     // The cache now answers for the block; the one-block buffer no longer does.
     if (block == m_bufferedBlock) m_bufferedBlock = -1;
     return true;
 }
 
+bool BlockStore::writeNodeBlock(int32_t block, const uint8_t* src, int32_t length) {
+    if (!writeBlock(block, src, length, 0, false)) return false;
+    m_blocks[block].node = true;
+    return true;
+}
+
+bool BlockStore::nodeChecked(int32_t block) const {
+    auto it = m_blocks.find(block);
+    return it != m_blocks.end() && it->second.checked;
+}
+
+void BlockStore::setNodeChecked(int32_t block) {
+    auto it = m_blocks.find(block);
+    if (it != m_blocks.end() && it->second.node) it->second.checked = true;
+}
+
 bool BlockStore::readNodeBlock(int32_t block, uint8_t* dst, int32_t length) {
     if (!m_host || !inside(block) || length < 0 || length > kBlockSize) return false;
     auto it = m_blocks.find(block);
     if (it == m_blocks.end()) {
-        CachedBlock fresh;
-        fresh.bytes.resize(kBlockSize);
-        if (!fetchBlock(block, fresh.bytes.data())) return false;
+        CachedBlock* entry = newEntry(block);
         // Without room (blocks that cannot be written yet), the node is just not kept.
-        if (m_blocks.size() >= kCacheBlocks && !makeRoom()) {
-            std::memcpy(dst, fresh.bytes.data(), static_cast<size_t>(length));
-            return true;
+        if (!entry) return readBlock(block, dst, length, 0);
+        if (!readFromDisk(block, entry->bytes.get())) {
+            forget(block);
+            return false;
         }
-        it = m_blocks.emplace(block, std::move(fresh)).first;
+        entry->node = true;
+        it = m_blocks.find(block);
     }
-    std::memcpy(dst, it->second.bytes.data(), static_cast<size_t>(length));
+    std::memcpy(dst, it->second.bytes.get(), static_cast<size_t>(length));
     return true;
 }
 
-bool BlockStore::fetchBlock(int32_t block, uint8_t* dst) {
-    auto it = m_blocks.find(block);
-    if (it != m_blocks.end()) {
-        std::memcpy(dst, it->second.bytes.data(), kBlockSize);
+bool BlockStore::readFromDisk(int32_t block, uint8_t* dst) {
+    if (knownZero(block)) {
+        std::memset(dst, 0, kBlockSize);
         return true;
     }
     const int64_t at = static_cast<int64_t>(block) * kBlockSize;
@@ -210,9 +295,19 @@ bool BlockStore::fetchBlock(int32_t block, uint8_t* dst) {
     return m_encryptor->decode(dst, kBlockSize);
 }
 
+// Writes the dirty blocks and forgets the rest, but for tree nodes while they are few.
 bool BlockStore::makeRoom() {
     if (!flush()) return false;
-    m_blocks.clear();
+    size_t nodes = 0;
+    for (auto it = m_blocks.begin(); it != m_blocks.end();) {
+        if (it->second.node) {
+            ++nodes;
+            ++it;
+        } else {
+            it = forget(it);
+        }
+    }
+    if (nodes > kCacheBlocks / 2) forgetAll();
     return true;
 }
 
@@ -230,14 +325,19 @@ bool BlockStore::flush() {
             ++next;
         }
         const int32_t bytes = count * kBlockSize;
-        if (m_flushBuffer.size() < static_cast<size_t>(bytes)) m_flushBuffer.resize(bytes);
+        if (!m_flushBuffer) {
+            m_flushBuffer = std::make_unique_for_overwrite<uint8_t[]>(
+                static_cast<size_t>(kMaxBlocksPerTransfer) * kBlockSize);
+        }
         for (int32_t i = 0; i < count; ++i) {
-            uint8_t* at = m_flushBuffer.data() + static_cast<size_t>(i) * kBlockSize;
-            std::memcpy(at, m_blocks.at(first + i).bytes.data(), kBlockSize);
+            uint8_t* at = m_flushBuffer.get() + static_cast<size_t>(i) * kBlockSize;
+            std::memcpy(at, m_blocks.at(first + i).bytes.get(), kBlockSize);
             if (!m_encryptor->encode(at, kBlockSize)) return false;
         }
-        if (m_host->writeAt(static_cast<int64_t>(first) * kBlockSize, m_flushBuffer.data(),
-                            bytes) != bytes)
+        // Even a failed write may have put some of the bytes there.
+        written(first, count);
+        if (m_host->writeAt(static_cast<int64_t>(first) * kBlockSize, m_flushBuffer.get(), bytes) !=
+            bytes)
             return false;
         for (auto done = it; done != next; ++done) m_blocks.at(*done).dirty = false;
         it = m_dirty.erase(it, next);
@@ -250,15 +350,17 @@ void BlockStore::dropCleanBlocks() {
         if (it->second.dirty)
             ++it;
         else
-            it = m_blocks.erase(it);
+            it = forget(it);
     }
     m_bufferedBlock = -1;
 }
 
 void BlockStore::dropAll() {
+    m_zeroRuns.clear();
     m_blocks.clear();
     m_dirty.clear();
-    m_flushBuffer = std::vector<uint8_t>();
+    m_spareBuffers.clear();
+    m_flushBuffer.reset();
     m_bufferedBlock = -1;
 }
 
@@ -279,7 +381,7 @@ bool BlockStore::readBlocks(int32_t first, int32_t count, char* dst) {
     // Blocks written since the last flush are newer than the disk.
     for (auto it = m_dirty.lower_bound(first); it != m_dirty.end() && *it < first + count; ++it) {
         std::memcpy(dst + static_cast<size_t>(*it - first) * kBlockSize,
-                    m_blocks.at(*it).bytes.data(), kBlockSize);
+                    m_blocks.at(*it).bytes.get(), kBlockSize);
     }
     std::memcpy(m_buffer.data(), dst + static_cast<size_t>(count - 1) * kBlockSize, kBlockSize);
     m_bufferedBlock = first + count - 1;
@@ -299,7 +401,7 @@ bool BlockStore::writeBlocks(int32_t first, int32_t count, const char* src) {
     auto forgetRange = [this, first, count] {
         if (m_blocks.empty()) return;
         for (int32_t b = first; b < first + count; ++b) {
-            if (m_blocks.erase(b)) m_dirty.erase(b);
+            forget(b);
         }
     };
     const int64_t at = static_cast<int64_t>(first) * kBlockSize;
@@ -319,8 +421,10 @@ bool BlockStore::writeBlocks(int32_t first, int32_t count, const char* src) {
         }
         out = reinterpret_cast<const char*>(encoded.data());
     }
+    // Part of the range may hold the new bytes and part the old: nothing is known of it.
+    written(first, count);
     if (m_host->writeAt(at, out, bytes) != bytes) {
-        // Part of the range may hold the new bytes and part the old: no copy is trusted.
+        // No copy is trusted either.
         if (bufferInside) m_bufferedBlock = -1;
         forgetRange();
         return false;
@@ -329,13 +433,72 @@ bool BlockStore::writeBlocks(int32_t first, int32_t count, const char* src) {
     return true;
 }
 
+bool BlockStore::readSpan(int32_t first, int32_t count, char* dst, int64_t bytes) {
+    const int64_t whole = static_cast<int64_t>(count) * kBlockSize;
+    if (!m_host || first < 1 || count < 1 || count > kMaxBlocksPerTransfer || dst == nullptr ||
+        bytes <= whole - kBlockSize || bytes > whole ||
+        static_cast<int64_t>(first) + count > m_hostBlocks)
+        return false;
+    if (bytes == whole) return readBlocks(first, count, dst);
+    if (m_encryptor != EfsEncryptor::defaultEncryptor()) {
+        // The decoder takes whole blocks: the span comes through a buffer.
+        m_spanBuffer.resize(static_cast<size_t>(whole));
+        if (!readBlocks(first, count, m_spanBuffer.data())) return false;
+        std::memcpy(dst, m_spanBuffer.data(), static_cast<size_t>(bytes));
+        return true;
+    }
+    // The unwanted end of the last block lands in the one-block buffer, which then holds
+    // no whole block.
+    m_bufferedBlock = -1;
+    const auto head = static_cast<int32_t>(bytes);
+    const auto tail = static_cast<int32_t>(whole - bytes);
+    if (m_host->readAtSplit(static_cast<int64_t>(first) * kBlockSize, dst, head, m_buffer.data(),
+                            tail) != head + tail)
+        return false;
+    // Blocks written since the last flush are newer than the disk.
+    const int32_t last = first + count - 1;
+    for (auto it = m_dirty.lower_bound(first); it != m_dirty.end() && *it <= last; ++it) {
+        const size_t at = static_cast<size_t>(*it - first) * kBlockSize;
+        const int32_t n = *it == last ? head - static_cast<int32_t>(at) : kBlockSize;
+        std::memcpy(dst + at, m_blocks.at(*it).bytes.get(), static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool BlockStore::writeSpan(int32_t first, int32_t count, const char* src, int64_t bytes) {
+    const int64_t whole = static_cast<int64_t>(count) * kBlockSize;
+    if (!m_host || m_readOnly || first < 1 || count < 1 || count > kMaxBlocksPerTransfer ||
+        src == nullptr || bytes <= whole - kBlockSize || bytes > whole ||
+        static_cast<int64_t>(first) + count > m_hostBlocks)
+        return false;
+    if (bytes == whole) return writeBlocks(first, count, src);
+    const int32_t last = first + count - 1;
+    const auto head = static_cast<int32_t>(bytes);
+    // A last block whose rest holds zeros on disk and nowhere else goes out with the
+    // others, zeros and all; any other is merged through the cache.
+    if (m_blocks.count(last) || !knownZero(last)) {
+        if (count > 1 && !writeBlocks(first, count - 1, src)) return false;
+        const size_t at = static_cast<size_t>(count - 1) * kBlockSize;
+        return writeBlock(last, src + at, head - static_cast<int32_t>(at), 0, true);
+    }
+    static const std::vector<char> zeros(kBlockSize, 0);
+    for (int32_t b = first; b <= last; ++b) {
+        forget(b);
+        if (b == m_bufferedBlock) m_bufferedBlock = -1;
+    }
+    written(first, count);
+    const auto tail = static_cast<int32_t>(whole - bytes);
+    return m_host->writeAtSplit(static_cast<int64_t>(first) * kBlockSize, src, head, zeros.data(),
+                                tail) == head + tail;
+}
+
 // ---- Encryptor -------------------------------------------------------------------------
 
 bool BlockStore::setEncryptor(EfsEncryptor* encryptor) {
     if (!flush()) return false;
     m_encryptor = encryptor ? encryptor : EfsEncryptor::defaultEncryptor();
     // Cached plaintext came through the old decoder.
-    m_blocks.clear();
+    forgetAll();
     m_bufferedBlock = -1;
     return true;
 }

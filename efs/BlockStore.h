@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <unordered_map>
@@ -74,11 +75,24 @@ class BlockStore final {
     bool writeBlock(int32_t block, const void* src, int32_t length, int32_t offset, bool merge);
     // A tree node: read like readBlock, and kept in the cache for the next look-up.
     bool readNodeBlock(int32_t block, uint8_t* dst, int32_t length);
+    // A tree node, written like writeBlock without merging. Nodes stay in the cache when
+    // it makes room, since every look-up reads its path again.
+    bool writeNodeBlock(int32_t block, const uint8_t* src, int32_t length);
+    // Whether the tree node cached for block passed its checks since it was last written
+    // (see setNodeChecked); false for a block the cache does not hold.
+    bool nodeChecked(int32_t block) const;
+    void setNodeChecked(int32_t block);
     // Whole blocks first .. first + count - 1 (count <= kMaxBlocksPerTransfer), moved in
     // one host-file transfer around the cache: reads see its newer blocks, writes replace
     // its copies.
     bool readBlocks(int32_t first, int32_t count, char* dst);
     bool writeBlocks(int32_t first, int32_t count, const char* src);
+    // The first bytes of blocks first .. first + count - 1, where only the last block may
+    // be cut short: (count - 1) * kBlockSize < bytes <= count * kBlockSize. A write keeps
+    // the rest of the last block (it merges). Both move in one host-file transfer where
+    // they can.
+    bool readSpan(int32_t first, int32_t count, char* dst, int64_t bytes);
+    bool writeSpan(int32_t first, int32_t count, const char* src, int64_t bytes);
     // Writes every dirty block, runs of neighbours in one transfer, in ascending order.
     bool flush();
     // Forgets the blocks that are on the disk as they are cached; dirty ones stay.
@@ -97,12 +111,26 @@ class BlockStore final {
 
   private:
     struct CachedBlock {
-        std::vector<uint8_t> bytes;
+        std::unique_ptr<uint8_t[]> bytes;  // kBlockSize bytes of plaintext
         bool dirty = false;
+        bool node = false;
+        bool checked = false;  // a node that passed its checks since it was written
     };
+    // A cache entry for block with uninitialised bytes; null when there is no room.
+    CachedBlock* newEntry(int32_t block);
+    // Drops cache entries; their buffers serve the next entries.
+    bool forget(int32_t block);
+    std::unordered_map<int32_t, CachedBlock>::iterator forget(
+        std::unordered_map<int32_t, CachedBlock>::iterator it);
+    void forgetAll();
+    // Whether the block's bytes on disk are known to be zeros: blocks the host file gained
+    // in this session and that were not written since. Their plaintext is zeros only when
+    // no encryptor changes the bytes.
+    bool knownZero(int32_t block) const;
+    void written(int32_t first, int32_t count);
     bool inside(int32_t block) const { return block >= 1 && block < m_hostBlocks; }
-    // The plaintext of one block, from the cache or the disk.
-    bool fetchBlock(int32_t block, uint8_t* dst);
+    // The plaintext of one block that the cache does not hold.
+    bool readFromDisk(int32_t block, uint8_t* dst);
     // Makes room for one more block: writes the dirty blocks and forgets the rest.
     bool makeRoom();
     void dropAll();
@@ -116,7 +144,12 @@ class BlockStore final {
     // The last block read that the cache does not keep, -1 when none.
     std::vector<uint8_t> m_buffer;
     int32_t m_bufferedBlock = -1;
-    std::vector<uint8_t> m_flushBuffer;  // encoded runs on their way out (at most 8 MiB)
+    std::vector<std::unique_ptr<uint8_t[]>> m_spareBuffers;  // at most kCacheBlocks
+    // Encoded runs on their way out: kMaxBlocksPerTransfer blocks once needed.
+    std::unique_ptr<uint8_t[]> m_flushBuffer;
+    std::vector<char> m_spanBuffer;  // spans read whole when the encryptor needs that
+    // Runs of blocks known to hold zeros on disk: first block -> end (exclusive).
+    std::map<int32_t, int32_t> m_zeroRuns;
     // What keepEnds() kept: the length, the header and the partial last block.
     int64_t m_keptSize = -1;
     std::vector<uint8_t> m_keptHeader;

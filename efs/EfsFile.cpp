@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -126,6 +127,56 @@ int32_t EfsPosixFile::writeAt(int64_t position, const void* buffer, int32_t coun
         done += static_cast<int32_t>(n);
     }
     return done;
+}
+
+int32_t EfsPosixFile::readAtSplit(int64_t position, void* a, int32_t na, void* b, int32_t nb) {
+    if (m_fd < 0 || position < 0 || na < 0 || nb < 0) return -1;
+    iovec parts[2] = {{a, static_cast<size_t>(na)}, {b, static_cast<size_t>(nb)}};
+    ssize_t n;
+    do {
+        n = ::preadv(m_fd, parts, 2, static_cast<off_t>(position));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return -1;
+    // A short transfer (a signal, the end of the file) goes on piece by piece.
+    if (n < na) {
+        const int32_t rest =
+            readAt(position + n, static_cast<char*>(a) + n, na - static_cast<int32_t>(n));
+        if (rest < 0) return -1;
+        n += rest;
+        if (n < na) return static_cast<int32_t>(n);
+    }
+    if (n < static_cast<ssize_t>(na) + nb) {
+        const auto inB = static_cast<int32_t>(n - na);
+        const int32_t rest = readAt(position + n, static_cast<char*>(b) + inB, nb - inB);
+        if (rest < 0) return -1;
+        n += rest;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t EfsPosixFile::writeAtSplit(int64_t position, const void* a, int32_t na, const void* b,
+                                   int32_t nb) {
+    if (m_fd < 0 || position < 0 || na < 0 || nb < 0) return -1;
+    iovec parts[2] = {{const_cast<void*>(a), static_cast<size_t>(na)},
+                      {const_cast<void*>(b), static_cast<size_t>(nb)}};
+    ssize_t n;
+    do {
+        n = ::pwritev(m_fd, parts, 2, static_cast<off_t>(position));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return -1;
+    if (n < na) {
+        const int32_t rest =
+            writeAt(position + n, static_cast<const char*>(a) + n, na - static_cast<int32_t>(n));
+        if (rest < 0) return -1;
+        n += rest;
+    }
+    if (n < static_cast<ssize_t>(na) + nb) {
+        const auto inB = static_cast<int32_t>(n - na);
+        const int32_t rest = writeAt(position + n, static_cast<const char*>(b) + inB, nb - inB);
+        if (rest < 0) return -1;
+        n += rest;
+    }
+    return static_cast<int32_t>(n);
 }
 
 int64_t EfsPosixFile::pos() {

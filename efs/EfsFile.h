@@ -31,6 +31,22 @@ class EfsFile {
     virtual int32_t writeAt(int64_t position, const void* buffer, int32_t count) {
         return seek(position) == position ? write(buffer, count) : -1;
     }
+    // Two buffers moved as one range from position: na bytes to or from a, then nb bytes
+    // to or from b. The result counts both, as readAt and writeAt do; implementations may
+    // move both in one call.
+    virtual int32_t readAtSplit(int64_t position, void* a, int32_t na, void* b, int32_t nb) {
+        const int32_t first = readAt(position, a, na);
+        if (first != na) return first;
+        const int32_t second = readAt(position + na, b, nb);
+        return second < 0 ? -1 : na + second;
+    }
+    virtual int32_t writeAtSplit(int64_t position, const void* a, int32_t na, const void* b,
+                                 int32_t nb) {
+        const int32_t first = writeAt(position, a, na);
+        if (first != na) return first < 0 ? -1 : first;
+        const int32_t second = writeAt(position + na, b, nb);
+        return second < 0 ? -1 : na + second;
+    }
     // The current position; 0 when it cannot be obtained.
     virtual int64_t pos() = 0;
     // The file's length in bytes; -1 when it cannot be obtained.
@@ -64,6 +80,9 @@ class EfsPosixFile final : public EfsFile {
     int64_t seek(int64_t position) override;
     int32_t readAt(int64_t position, void* buffer, int32_t count) override;
     int32_t writeAt(int64_t position, const void* buffer, int32_t count) override;
+    int32_t readAtSplit(int64_t position, void* a, int32_t na, void* b, int32_t nb) override;
+    int32_t writeAtSplit(int64_t position, const void* a, int32_t na, const void* b,
+                         int32_t nb) override;
     int64_t pos() override;
     int64_t size() override;
     bool close() override;

@@ -473,8 +473,11 @@ int32_t EfsVolume::openFile(const char* name, int32_t access, int32_t dispositio
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_store.isOpen()) return 0;
     m_lastError = ErrorNone;
-    int32_t handle = m_table.openFile(name, access, disposition, m_store.readOnly());
-    if (handle != 0 && (disposition == CreateAlways || disposition == TruncateExisting) &&
+    bool created = false;
+    int32_t handle = m_table.openFile(name, access, disposition, m_store.readOnly(), &created);
+    // A file made just now is empty already.
+    if (handle != 0 && !created &&
+        (disposition == CreateAlways || disposition == TruncateExisting) &&
         !m_data.setSize(handle, 0)) {
         // A file that could not be emptied must not be handed out as empty.
         const int32_t error = m_lastError;

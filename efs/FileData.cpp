@@ -82,31 +82,19 @@ int32_t FileData::read(int32_t handle, char* data, int32_t length) {
         }
         const auto offset = static_cast<int32_t>(file->position % kBlockSize);
         if (offset == 0) {
+            // Blocks that follow each other on disk come in one transfer, a last block
+            // that is only partly wanted included.
             const int64_t want = std::min<int64_t>(length - delivered, size - file->position);
-            // A small read that ends inside a block of the same run comes in one transfer
-            // with that block, through a buffer, instead of a second transfer for it.
-            const int64_t span = want / kBlockSize + 1;
-            if (want % kBlockSize != 0 && span > 1 && span <= kSmallReadBlocks &&
-                RecordStore::contiguousBlocks(cursor, block, span) == span) {
-                m_readBuffer.resize(static_cast<size_t>(span) * kBlockSize);
-                if (!m_store.readBlocks(block, static_cast<int32_t>(span), m_readBuffer.data())) {
-                    m_lastError = ErrorIo;
-                    break;
-                }
-                std::memcpy(data + delivered, m_readBuffer.data(), static_cast<size_t>(want));
-                delivered += static_cast<int32_t>(want);
-                file->position += want;
-                continue;
-            }
-            // Whole blocks that follow each other on disk come in one transfer.
-            const int32_t n = RecordStore::contiguousBlocks(cursor, block, want / kBlockSize);
+            const int32_t n =
+                RecordStore::contiguousBlocks(cursor, block, (want + kBlockSize - 1) / kBlockSize);
             if (n > 1) {
-                if (!m_store.readBlocks(block, n, data + delivered)) {
+                const int64_t bytes = std::min<int64_t>(want, int64_t{n} * kBlockSize);
+                if (!m_store.readSpan(block, n, data + delivered, bytes)) {
                     m_lastError = ErrorIo;
                     break;
                 }
-                delivered += n * kBlockSize;
-                file->position += static_cast<int64_t>(n) * kBlockSize;
+                delivered += static_cast<int32_t>(bytes);
+                file->position += bytes;
                 continue;
             }
         }
@@ -183,16 +171,19 @@ bool FileData::write(int32_t handle, const char* data, int32_t length) {
         }
         const auto offset = static_cast<int32_t>(file->position % kBlockSize);
         if (offset == 0) {
-            // Whole blocks that follow each other on disk go out in one transfer.
+            // Blocks that follow each other on disk go out in one transfer, a last block
+            // that is only partly written included.
+            const int64_t rest = length - written;
             const int32_t n =
-                RecordStore::contiguousBlocks(cursor, block, (length - written) / kBlockSize);
+                RecordStore::contiguousBlocks(cursor, block, (rest + kBlockSize - 1) / kBlockSize);
             if (n > 1) {
-                if (!m_store.writeBlocks(block, n, data + written)) {
+                const int64_t bytes = std::min<int64_t>(rest, int64_t{n} * kBlockSize);
+                if (!m_store.writeSpan(block, n, data + written, bytes)) {
                     m_lastError = ErrorIo;
                     return false;
                 }
-                written += n * kBlockSize;
-                file->position += static_cast<int64_t>(n) * kBlockSize;
+                written += static_cast<int32_t>(bytes);
+                file->position += bytes;
                 if (file->position > rec->fileSize()) rec->setFileSize(file->position);
                 continue;
             }

@@ -48,9 +48,6 @@ class FileData final {
     FileTable& m_table;
     const VolumeParams& m_params;
     int32_t& m_lastError;
-    // Small reads that end inside a block come in one transfer through here (<= 256 KiB).
-    static constexpr int64_t kSmallReadBlocks = 32;
-    std::vector<char> m_readBuffer;
 };
 
 }  // namespace efs

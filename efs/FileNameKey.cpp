@@ -87,15 +87,29 @@ FileNameKey FileNameKey::decode(const uint8_t* src) {
     return k;
 }
 
-int FileNameKey::compare(const FileNameKey& a, const FileNameKey& b) {
-    if (a.hash != b.hash) return a.hash < b.hash ? -1 : 1;
-    for (size_t i = 0; i < a.name.size(); ++i) {
-        const auto x = static_cast<uint8_t>(a.name[i]);
-        const auto y = static_cast<uint8_t>(b.name[i]);
-        if (x != y) return x < y ? -1 : 1;
-        if (x == 0) return 0;
+namespace {
+
+// Name fields compare as unsigned bytes up to the first zero.
+int compareNames(const uint8_t* a, const uint8_t* b) {
+    for (int i = 0; i < kFileNameField; ++i) {
+        if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+        if (a[i] == 0) return 0;
     }
     return 0;
+}
+
+}  // namespace
+
+int FileNameKey::compare(const FileNameKey& a, const FileNameKey& b) {
+    if (a.hash != b.hash) return a.hash < b.hash ? -1 : 1;
+    return compareNames(reinterpret_cast<const uint8_t*>(a.name.data()),
+                        reinterpret_cast<const uint8_t*>(b.name.data()));
+}
+
+int FileNameKey::compareEncoded(int32_t hash, const uint8_t* name, const uint8_t* encoded) {
+    const int32_t other = decodeFixed32(encoded);
+    if (hash != other) return hash < other ? -1 : 1;
+    return compareNames(name, encoded + 4);
 }
 
 }  // namespace efs

@@ -38,6 +38,9 @@ struct FileNameKey {
     static FileNameKey decode(const uint8_t* src);
     // <0, 0, >0 in key order.
     static int compare(const FileNameKey& a, const FileNameKey& b);
+    // The same order between a key given by its hash and 30-byte name field and an
+    // encoded key, without decoding it.
+    static int compareEncoded(int32_t hash, const uint8_t* name, const uint8_t* encoded);
     bool operator<(const FileNameKey& o) const { return compare(*this, o) < 0; }
     bool operator==(const FileNameKey& o) const { return compare(*this, o) == 0; }
 };

@@ -73,24 +73,26 @@ bool FileTable::store(int32_t block, OpenRecord* open, bool allowMove) {
 }
 
 bool FileTable::recordMoved(const FitRecord& record, int32_t from, int32_t to) {
+    // A record stored for the first time was put in the table with its block just now.
+    if (from == 0) return true;
     const std::string name = record.fileName();
     m_tree.update(FileNameKey::fromName(name.c_str()), to);
     if (m_tree.failed()) return false;
-    if (from != 0) {
-        auto node = m_openRecords.extract(from);
-        if (!node.empty()) {
-            node.key() = to;
-            m_openRecords.insert(std::move(node));
-            for (auto& [h, file] : m_handles)
-                if (file.recordBlock == from) file.recordBlock = to;
-        }
+    auto node = m_openRecords.extract(from);
+    if (!node.empty()) {
+        node.key() = to;
+        m_openRecords.insert(std::move(node));
+        for (auto& [h, file] : m_handles)
+            if (file.recordBlock == from) file.recordBlock = to;
     }
     return true;
 }
 
 // ---- Opening and closing files ---------------------------------------------------------
 
-int32_t FileTable::openFile(const char* name, int32_t access, int32_t disposition, bool readOnly) {
+int32_t FileTable::openFile(const char* name, int32_t access, int32_t disposition, bool readOnly,
+                            bool* created) {
+    *created = false;
     if (name == nullptr) {
         m_lastError = ErrorArgument;
         return 0;
@@ -139,6 +141,7 @@ int32_t FileTable::openFile(const char* name, int32_t access, int32_t dispositio
         fresh.record.setFileName(name);
         fresh.storedFitSize = 1;
         if (!store(block, &fresh, false)) return 0;
+        *created = true;
     }
     auto rit = m_openRecords.find(block);
     if (rit != m_openRecords.end()) {

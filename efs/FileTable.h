@@ -51,9 +51,10 @@ class FileTable final : private RecordStore::Mover {
     // The record block of a stored file; false when it is missing (and, when the table
     // could not be read, ErrorIo).
     bool find(const char* name, int32_t* block);
-    // A handle on name, created when missing if the disposition allows; 0 on failure.
-    // Emptying the file for CreateAlways and TruncateExisting is the caller's part.
-    int32_t openFile(const char* name, int32_t access, int32_t disposition, bool readOnly);
+    // A handle on name, created when missing if the disposition allows (created tells);
+    // 0 on failure. Emptying a file for CreateAlways and TruncateExisting is the caller's.
+    int32_t openFile(const char* name, int32_t access, int32_t disposition, bool readOnly,
+                     bool* created);
     // At the last close of a file its reserve is trimmed and its record stored, where it
     // may move.
     void closeFile(int32_t handle, bool readOnly);

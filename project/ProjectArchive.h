@@ -90,8 +90,9 @@ class ProjectArchive final {
   private:
     bool fail(const QString& message);
     QString volumeReason() const;
-    // The open container's size in bytes: no stored file can be larger.
-    int64_t hostBytes() const;
+    // Whether a stored file of size bytes fits the open container, as no sound one can
+    // be larger; the container's size is taken again only when it seems too small.
+    bool fitsHost(int64_t size);
     void removeStaleTemporaries(const QString& target);
     void dropTemporary();
 
@@ -100,6 +101,7 @@ class ProjectArchive final {
     QString m_path;  // the container the volume was opened on, for messages
     QString m_error;
     ReadOutcome m_readOutcome = ReadOutcome::Missing;
+    int64_t m_hostBytes = 0;  // the open container's size when last taken
 
     // The replacement in progress: target, temporary file, and a descriptor of the
     // temporary file that holds an exclusive lock on it for the whole save, so that a

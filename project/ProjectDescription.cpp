@@ -1,6 +1,7 @@
 #include "project/ProjectDescription.h"
 
 #include <QXmlStreamReader>
+#include <cstdio>
 
 namespace ProjectDescription {
 namespace {
@@ -58,7 +59,9 @@ void appendAttribute(QString& out, const char* name, const QString& value) {
 }  // namespace
 
 QByteArray soundFileName(int chapter, int entry) {
-    return "ch" + QByteArray::number(chapter) + "_e" + QByteArray::number(entry) + ".snd";
+    char name[40];
+    const int n = std::snprintf(name, sizeof name, "ch%d_e%d.snd", chapter, entry);
+    return QByteArray(name, n);
 }
 
 QString storableText(const QString& text) {

@@ -1,5 +1,11 @@
 // vxtool project show / export / import: the project in a container, through Project's
 // own load and save.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -8,6 +14,10 @@
 #include <QJsonObject>
 #include <QSaveFile>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -186,6 +196,45 @@ bool writeWhole(const QString& path, const QByteArray& bytes, QString* error) {
     return true;
 }
 
+// Writes a new file whole, without making it durable yet: the export syncs every sound at
+// once before it writes project.json.
+bool writeNew(const QString& path, const QByteArray& bytes, QString* error) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    const char* at = bytes.constData();
+    for (qsizetype left = bytes.size(); left > 0;) {
+        const ssize_t n = ::write(fd, at, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            *error = n < 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                           : QStringLiteral("nothing could be written");
+            ::close(fd);
+            return false;
+        }
+        at += n;
+        left -= n;
+    }
+    if (::close(fd) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Makes everything written into the folder's file system durable.
+bool syncFolder(const QString& dirPath, QString* error) {
+    const int fd =
+        ::open(QFile::encodeName(dirPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::syncfs(fd) == 0;
+    if (!ok) *error = QString::fromLocal8Bit(std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
 int cmdExport(const Arguments& args) {
     if (!args.options.isEmpty())
         return usageError("project export", "unknown option " + args.options.first());
@@ -229,7 +278,7 @@ int cmdExport(const Arguments& args) {
                 file = numbered(e, chapter.entryCount(), entry.name) + soundExtension(sound);
                 const QString filePath = QDir(folderPath).filePath(file);
                 QString error;
-                if (!writeWhole(filePath, sound, &error))
+                if (!writeNew(filePath, sound, &error))
                     return abandon(filePath, "cannot be written: " + error);
                 trail.madeFile(filePath);
             }
@@ -249,9 +298,11 @@ int cmdExport(const Arguments& args) {
     QJsonObject root;
     root["format"] = kProjectJsonFormat;
     root["chapters"] = chapterArray;
-    // Written last: a complete project.json means a complete export.
-    const QString jsonPath = dir.filePath(kProjectJson);
+    // Written last, after the sounds are on the disk: a complete project.json means a
+    // complete export.
     QString error;
+    if (!syncFolder(dirPath, &error)) return abandon(dirPath, "cannot be synced: " + error);
+    const QString jsonPath = dir.filePath(kProjectJson);
     if (!writeWhole(jsonPath, QJsonDocument(root).toJson(QJsonDocument::Indented), &error))
         return abandon(jsonPath, "cannot be written: " + error);
     // Everything readable is out; the sounds named on standard error are not.
@@ -260,16 +311,87 @@ int cmdExport(const Arguments& args) {
 
 // ---- import --------------------------------------------------------------------------
 
-// Reads a sound file whole into *out; prints the reason and returns false when it cannot.
-bool readSound(const QString& path, QByteArray* out) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(ExitUnusable, path, "cannot be read: " + file.errorString()), false;
-    *out = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return fail(ExitUnusable, path, "cannot be read: " + file.errorString()), false;
-    return true;
+// The sound files of an import, mapped into memory rather than copied: the save writes
+// them into the container straight from the page cache. The mappings live until the
+// import ends.
+class SoundMappings final {
+  public:
+    SoundMappings() = default;
+    SoundMappings(const SoundMappings&) = delete;
+    SoundMappings& operator=(const SoundMappings&) = delete;
+    ~SoundMappings() {
+        for (const auto& [at, size] : m_maps) ::munmap(at, size);
+    }
+    // Maps the file at path as *out; prints the reason and returns false when it cannot.
+    bool map(const QString& path, QByteArray* out) {
+        auto unreadable = [&](const QString& reason) {
+            return fail(ExitUnusable, path, "cannot be read: " + reason), false;
+        };
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return unreadable(QString::fromLocal8Bit(std::strerror(errno)));
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            const QString reason = S_ISREG(st.st_mode)
+                                       ? QString::fromLocal8Bit(std::strerror(errno))
+                                       : QStringLiteral("not a regular file");
+            ::close(fd);
+            return unreadable(reason);
+        }
+        if (st.st_size == 0) {
+            ::close(fd);
+            out->clear();
+            return true;
+        }
+        if (st.st_size > std::numeric_limits<int32_t>::max()) {
+            ::close(fd);
+            return unreadable("larger than a stored sound can be (2 GiB)");
+        }
+        const auto size = static_cast<size_t>(st.st_size);
+        void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        const int mapError = errno;
+        ::close(fd);
+        if (at == MAP_FAILED) return unreadable(QString::fromLocal8Bit(std::strerror(mapError)));
+        m_maps.emplace_back(at, size);
+        *out = QByteArray::fromRawData(static_cast<const char*>(at), static_cast<qsizetype>(size));
+        return true;
+    }
+
+  private:
+    std::vector<std::pair<void*, size_t>> m_maps;
+};
+
+// A mapped file that another program cuts short while the import reads it raises SIGBUS.
+// The import then ends with a message; the target was not touched (the save replaces it
+// only when it is complete) and the next save there removes the unfinished temporary file.
+char g_cutShortMessage[512];
+
+void onCutShort(int) {
+    const ssize_t ignored = ::write(2, g_cutShortMessage, std::strlen(g_cutShortMessage));
+    (void)ignored;
+    ::_exit(ExitUnusable);
 }
+
+class CutShortGuard final {
+  public:
+    explicit CutShortGuard(const QString& target) {
+        const QByteArray text = QStringLiteral(
+                                    "vxtool: %1: not written: a sound file was cut short "
+                                    "by another program while it was imported\n")
+                                    .arg(target)
+                                    .toLocal8Bit();
+        std::snprintf(g_cutShortMessage, sizeof g_cutShortMessage, "%s", text.constData());
+        struct sigaction action {};
+        action.sa_handler = onCutShort;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &m_previous);
+    }
+    ~CutShortGuard() { ::sigaction(SIGBUS, &m_previous, nullptr); }
+    CutShortGuard(const CutShortGuard&) = delete;
+    CutShortGuard& operator=(const CutShortGuard&) = delete;
+
+  private:
+    struct sigaction m_previous {};
+};
 
 // A relative path inside a folder as project.json gives it: no absolute paths, no "..",
 // nothing that leaves the folder.
@@ -280,7 +402,7 @@ bool isPlainRelative(const QString& path) {
                         [](const QString& p) { return p.isEmpty() || p == "." || p == ".."; });
 }
 
-bool fromProjectJson(const QDir& dir, ChapterList* chapters) {
+bool fromProjectJson(const QDir& dir, SoundMappings* sounds, ChapterList* chapters) {
     const QString jsonPath = dir.filePath(kProjectJson);
     QFile file(jsonPath);
     if (!file.open(QIODevice::ReadOnly))
@@ -334,7 +456,7 @@ bool fromProjectJson(const QDir& dir, ChapterList* chapters) {
             if (!isPlainRelative(relative))
                 return bad(QString("%1: the sound file %2 is not inside the folder")
                                .arg(entryWhere, relative));
-            if (!readSound(dir.filePath(relative), &entry->sound)) return false;
+            if (!sounds->map(dir.filePath(relative), &entry->sound)) return false;
         }
         chapters->push_back(std::move(chapter));
     }
@@ -350,28 +472,29 @@ QStringList wavFiles(const QDir& dir) {
     return names;
 }
 
-bool addFolderChapter(const QDir& folder, const QString& name, ChapterList* chapters) {
+bool addFolderChapter(const QDir& folder, const QString& name, SoundMappings* sounds,
+                      ChapterList* chapters) {
     auto chapter = std::make_unique<Chapter>();
     chapter->name = name;
     for (const QString& file : wavFiles(folder)) {
         Entry* entry = chapter->addEntry();
         entry->name = QFileInfo(file).completeBaseName();
-        if (!readSound(folder.filePath(file), &entry->sound)) return false;
+        if (!sounds->map(folder.filePath(file), &entry->sound)) return false;
     }
     chapters->push_back(std::move(chapter));
     return true;
 }
 
-bool fromFolders(const QDir& dir, ChapterList* chapters) {
+bool fromFolders(const QDir& dir, SoundMappings* sounds, ChapterList* chapters) {
     QStringList subfolders = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     sortNaturally(&subfolders);
     const QString ownName = QFileInfo(dir.absolutePath()).fileName();
     // Sounds directly in the folder are never dropped: they form the first chapter.
     if (subfolders.isEmpty() || !wavFiles(dir).isEmpty()) {
-        if (!addFolderChapter(dir, ownName, chapters)) return false;
+        if (!addFolderChapter(dir, ownName, sounds, chapters)) return false;
     }
     for (const QString& sub : subfolders) {
-        if (!addFolderChapter(QDir(dir.filePath(sub)), sub, chapters)) return false;
+        if (!addFolderChapter(QDir(dir.filePath(sub)), sub, sounds, chapters)) return false;
     }
     return true;
 }
@@ -391,14 +514,20 @@ int cmdImport(const Arguments& args) {
         return fail(ExitRefused, path, "already exists; give --force to replace it");
 
     const QDir dir(dirPath);
+    CutShortGuard guard(path);
+    SoundMappings sounds;
     ChapterList chapters;
     const bool read = QFileInfo::exists(dir.filePath(kProjectJson))
-                          ? fromProjectJson(dir, &chapters)
-                          : fromFolders(dir, &chapters);
+                          ? fromProjectJson(dir, &sounds, &chapters)
+                          : fromFolders(dir, &sounds, &chapters);
     if (!read) return ExitUnusable;
     Project& project = Project::instance();
     project.replaceContent(std::move(chapters));
-    if (!project.save(path)) return fail(ExitUnusable, path, project.lastError());
+    const bool saved = project.save(path);
+    const QString error = project.lastError();
+    // The project's sounds point into the mappings, which end with this function.
+    project.clear();
+    if (!saved) return fail(ExitUnusable, path, error);
     return ExitOk;
 }
 

@@ -94,7 +94,7 @@ class BTreeAlgorithms : public Controller<N, Key, Value> {
         int lo = 0, hi = node.count() - 1;
         while (lo <= hi) {
             const int mid = (lo + hi) / 2;
-            const int c = Traits::compare(key, node.key(mid));
+            const int c = Traits::compareTo(key, node.keyBytes(mid));
             if (c < 0)
                 hi = mid - 1;
             else if (c == 0)
@@ -107,11 +107,10 @@ class BTreeAlgorithms : public Controller<N, Key, Value> {
 
     // Puts an entry at its sorted place (linear scan), right child 0; returns the slot.
     static int insertEntry(Node* node, const uint8_t* keyBytes, int32_t value) {
-        const Key key = Traits::decode(keyBytes);
         const int count = node->count();
         int slot = count;
         for (int i = 0; i < count; ++i) {
-            if (Traits::compare(node->key(i), key) > 0) {
+            if (Traits::compareEncoded(node->keyBytes(i), keyBytes) > 0) {
                 slot = i;
                 break;
             }

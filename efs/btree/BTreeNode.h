@@ -36,6 +36,11 @@ struct BTreeKeyTraits<int> {
     static void encode(uint8_t* dst, const int& k) { encodeFixed32(dst, k); }
     static int decode(const uint8_t* src) { return decodeFixed32(src); }
     static int compare(const int& a, const int& b) { return a < b ? -1 : (a > b ? 1 : 0); }
+    // The same orders on the bytes of a node's key field, without decoding it.
+    static int compareTo(const int& a, const uint8_t* b) { return compare(a, decodeFixed32(b)); }
+    static int compareEncoded(const uint8_t* a, const uint8_t* b) {
+        return compare(decodeFixed32(a), decodeFixed32(b));
+    }
 };
 
 template <>
@@ -45,6 +50,13 @@ struct BTreeKeyTraits<FileNameKey> {
     static FileNameKey decode(const uint8_t* src) { return FileNameKey::decode(src); }
     static int compare(const FileNameKey& a, const FileNameKey& b) {
         return FileNameKey::compare(a, b);
+    }
+    static int compareTo(const FileNameKey& a, const uint8_t* b) {
+        return FileNameKey::compareEncoded(a.hash, reinterpret_cast<const uint8_t*>(a.name.data()),
+                                           b);
+    }
+    static int compareEncoded(const uint8_t* a, const uint8_t* b) {
+        return FileNameKey::compareEncoded(decodeFixed32(a), a + 4, b);
     }
 };
 
@@ -67,6 +79,9 @@ class BTreeNode {
     };
 
     BTreeNode() { m_bytes.fill(0); }
+    // A node whose bytes are about to be read in whole: they are left as they are.
+    struct Unfilled {};
+    explicit BTreeNode(Unfilled) {}
 
     uint8_t* bytes() { return m_bytes.data(); }
     const uint8_t* bytes() const { return m_bytes.data(); }
@@ -89,7 +104,14 @@ class BTreeNode {
         markDirty();
     }
     uint8_t dirty() const { return m_bytes[kDirtyOffset]; }
-    void markDirty() { m_bytes[kDirtyOffset] = 1; }
+    void markDirty() {
+        m_bytes[kDirtyOffset] = 1;
+        m_changed = true;
+    }
+    // Whether the bytes changed since the node was read or last written (kept in memory
+    // only, unlike the dirty byte, which stays set on disk).
+    bool changed() const { return m_changed; }
+    void settle() { m_changed = false; }
     bool isLeaf() const { return child0() == 0; }
 
     Key key(int i) const { return Traits::decode(entry(i)); }
@@ -100,7 +122,10 @@ class BTreeNode {
         markDirty();
     }
     // Changes a value without marking the node dirty (the free-space tree's update).
-    void setValueQuiet(int i, int32_t v) { set(off(i) + kKeyWidth, v); }
+    void setValueQuiet(int i, int32_t v) {
+        set(off(i) + kKeyWidth, v);
+        m_changed = true;
+    }
     int32_t rightChild(int i) const { return get(off(i) + kKeyWidth + 4); }
     void setRightChild(int i, int32_t b) {
         set(off(i) + kKeyWidth + 4, b);
@@ -149,6 +174,7 @@ class BTreeNode {
     void set(int o, int32_t v) { encodeFixed32(m_bytes.data() + o, v); }
 
     std::array<uint8_t, kRecordSize> m_bytes;
+    bool m_changed = false;
 };
 
 // What a tree needs of the volume that holds its nodes. Implemented by EfsVolume; all
@@ -159,6 +185,10 @@ class BTreeNodeStore {
     // Reads/writes the first length bytes of block b (b >= 1, inside the host file);
     // writes zero the rest of the block.
     virtual bool readNodeBlock(int32_t b, uint8_t* dst, int32_t length) = 0;
+    // Whether the node in block b passed its checks since the block was last written, so
+    // that reading it again needs no new check; a store that keeps no such record says no.
+    virtual bool nodeChecked(int32_t) const { return false; }
+    virtual void setNodeChecked(int32_t) {}
     virtual bool writeNodeBlock(int32_t b, const uint8_t* src, int32_t length) = 0;
     // The 4-byte root slot at a byte offset of the host file (bypasses the block layer).
     virtual bool readRootSlot(int32_t offset, int32_t* value) = 0;

@@ -29,7 +29,7 @@ class BlockAllocator::Nodes final : public BTreeNodeStore {
     bool writeNodeBlock(int32_t b, const uint8_t* src, int32_t length) override {
         BlockStore& store = m_allocator.m_store;
         if (store.readOnly()) return true;  // nothing changes in a read-only volume
-        return store.writeBlock(b, src, length, 0, false);
+        return store.writeNodeBlock(b, src, length);
     }
     bool readRootSlot(int32_t offset, int32_t* value) override {
         return m_allocator.m_store.readRootSlot(offset, value);
@@ -37,6 +37,8 @@ class BlockAllocator::Nodes final : public BTreeNodeStore {
     bool writeRootSlot(int32_t offset, int32_t value) override {
         return m_allocator.m_store.writeRootSlot(offset, value);
     }
+    bool nodeChecked(int32_t b) const override { return m_allocator.m_store.nodeChecked(b); }
+    void setNodeChecked(int32_t b) override { m_allocator.m_store.setNodeChecked(b); }
     int32_t allocateNodeBlocks(int32_t count) override { return m_allocator.allocateNode(count); }
     void releaseNodeBlocks(int32_t first, int32_t count) override {
         m_allocator.releaseNode(first, count);

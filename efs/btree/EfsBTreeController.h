@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "efs/btree/BTreeNode.h"
 
@@ -109,9 +111,14 @@ class EfsBTreeController {
             return true;
         }
         if (!m_store || b < 0 || b >= m_store->blockLimit()) return fail();
-        auto node = std::make_unique<Node>();
-        if (!m_store->readNodeBlock(b, node->bytes(), Node::kRecordSize)) return fail();
-        if (!plausible(*node, b)) return fail();
+        std::unique_ptr<Node> node = spareNode();
+        node->settle();
+        if (!m_store->readNodeBlock(b, node->bytes(), Node::kRecordSize) ||
+            (!m_store->nodeChecked(b) && !plausible(*node, b))) {
+            m_spare.push_back(std::move(node));
+            return fail();
+        }
+        m_store->setNodeChecked(b);
         *out = node.get();
         m_nodes.emplace(b, std::move(node));
         return true;
@@ -122,9 +129,11 @@ class EfsBTreeController {
         if (!m_store) return nullptr;
         const int32_t b = m_store->allocateNodeBlocks(m_blocksPerNode);
         if (b <= 0) return nullptr;
-        auto node = std::make_unique<Node>();
+        std::unique_ptr<Node> node = spareNode();
+        std::memset(node->bytes(), 0, Node::kRecordSize);
         node->setSelf(b);
         m_store->writeNodeBlock(b, node->bytes(), Node::kRecordSize);
+        node->settle();
         Node* raw = node.get();
         m_nodes[b] = std::move(node);
         return raw;
@@ -132,7 +141,8 @@ class EfsBTreeController {
 
     void freeNode(Node* node) {
         const int32_t b = node->self();
-        m_nodes.erase(b);
+        auto it = m_nodes.find(b);
+        if (it != m_nodes.end()) drop(it);
         if (m_store) m_store->releaseNodeBlocks(b, m_blocksPerNode);
     }
 
@@ -147,24 +157,24 @@ class EfsBTreeController {
     void evict(int32_t b) {
         auto it = m_nodes.find(b);
         if (it == m_nodes.end()) return;
-        if (!m_store->writeNodeBlock(b, it->second->bytes(), Node::kRecordSize)) m_failed = true;
-        if (b != m_rootBlock) m_nodes.erase(it);
+        writeBack(it->second.get());
+        if (b != m_rootBlock) drop(it);
     }
 
     // Drops one cached node that the current operation only read, without writing it.
     void forget(int32_t b) {
-        if (b != m_rootBlock) m_nodes.erase(b);
+        auto it = m_nodes.find(b);
+        if (it != m_nodes.end() && b != m_rootBlock) drop(it);
     }
 
     // Ends a tree operation: writes back every node touched (when write is set) in
-    // ascending block order and keeps only the root.
+    // ascending block order and keeps only the root. A node that did not change since it
+    // was read or written holds what its block holds, so writing it would change nothing.
     void flush(bool write) {
         for (auto it = m_nodes.begin(); it != m_nodes.end();) {
-            if (write && m_store &&
-                !m_store->writeNodeBlock(it->first, it->second->bytes(), Node::kRecordSize))
-                m_failed = true;
+            if (write) writeBack(it->second.get());
             if (it->first != m_rootBlock)
-                it = m_nodes.erase(it);
+                it = drop(it);
             else
                 ++it;
         }
@@ -185,6 +195,28 @@ class EfsBTreeController {
     BTreeNodeStore* store() const { return m_store; }
 
   private:
+    using NodeMap = std::map<int32_t, std::unique_ptr<Node>>;
+
+    void writeBack(Node* node) {
+        if (!node->changed() || !m_store) return;
+        if (m_store->writeNodeBlock(node->self(), node->bytes(), Node::kRecordSize))
+            node->settle();
+        else
+            m_failed = true;
+    }
+
+    // Nodes dropped from the cache serve the next loads, a few at a time.
+    std::unique_ptr<Node> spareNode() {
+        if (m_spare.empty()) return std::make_unique<Node>(typename Node::Unfilled{});
+        std::unique_ptr<Node> node = std::move(m_spare.back());
+        m_spare.pop_back();
+        return node;
+    }
+    typename NodeMap::iterator drop(typename NodeMap::iterator it) {
+        if (m_spare.size() < kSpareNodes) m_spare.push_back(std::move(it->second));
+        return m_nodes.erase(it);
+    }
+
     bool plausible(const Node& n, int32_t b) const {
         const int64_t limit = m_store->blockLimit();
         auto inRange = [&](int32_t x) { return x >= 1 && x < limit && x != b; };
@@ -195,7 +227,8 @@ class EfsBTreeController {
         if (!leaf && !inRange(n.child0())) return false;
         for (int i = 0; i < n.count(); ++i) {
             if (leaf ? n.rightChild(i) != 0 : !inRange(n.rightChild(i))) return false;
-            if (i > 0 && BTreeKeyTraits<Key>::compare(n.key(i - 1), n.key(i)) >= 0) return false;
+            if (i > 0 && BTreeKeyTraits<Key>::compareEncoded(n.keyBytes(i - 1), n.keyBytes(i)) >= 0)
+                return false;
         }
         return true;
     }
@@ -206,7 +239,9 @@ class EfsBTreeController {
     int32_t m_blocksPerNode = 0;
     bool m_failed = false;
     // Every node loaded or made during the current operation, plus the root; owning.
-    std::map<int32_t, std::unique_ptr<Node>> m_nodes;
+    NodeMap m_nodes;
+    static constexpr size_t kSpareNodes = 8;
+    std::vector<std::unique_ptr<Node>> m_spare;
 };
 
 }  // namespace efs

@@ -178,6 +178,39 @@ TEST(Allocator, ReleaseJoinsBothNeighboursUnderTheLeftStart) {
     expectCopiesAgree(f);
 }
 
+// A range that is partly free already is refused whole, wherever its free part lies:
+// at its end (the range overlaps a free run from the left), at its start (from the
+// right), around a whole run, or all of it (inside). Joining such a range would make
+// blocks free twice, and the blocks around them, which belong to someone, free too.
+TEST(Allocator, ReleaseOverlappingAFreeRunIsRefusedWhole) {
+    Fresh f("al_overlap.vx");
+    takeEverything(f);
+    f.allocator.releaseRun(100, 10);  // blocks 100 to 109
+    f.allocator.releaseRun(200, 10);
+    const Runs before = f.allocator.runsByStart();
+    struct Case {
+        int32_t first, count;
+        const char* what;
+    };
+    for (const Case& c :
+         {Case{95, 6, "from the left, last block free"},
+          Case{99, 3, "from the left, two blocks free"},
+          Case{108, 5, "from the right, first two blocks free"},
+          Case{109, 1, "the run's last block"}, Case{90, 30, "around the whole run"},
+          Case{103, 4, "inside"}, Case{100, 10, "exactly the run"},
+          Case{105, 100, "from inside one run into the next"}}) {
+        f.allocator.releaseRun(c.first, c.count);
+        EXPECT_EQ(f.allocator.runsByStart(), before) << c.what;
+        EXPECT_EQ(f.allocator.freeTotal(), 20) << c.what;
+    }
+    expectCopiesAgree(f);
+    // Right beside the run on either side is not an overlap: joined.
+    f.allocator.releaseRun(95, 5);
+    f.allocator.releaseRun(110, 2);
+    EXPECT_EQ(f.allocator.runsByStart(), (Runs{{95, 17}, {200, 10}}));
+    expectCopiesAgree(f);
+}
+
 // The free-space tree's own node allocations and releases happen while that tree is
 // inside an operation; grow it through splits of the root and leaves and shrink it back
 // through merges, and the tree must stay whole throughout.

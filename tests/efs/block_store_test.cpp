@@ -96,26 +96,39 @@ std::vector<uint8_t> diskBlock(const QString& path, int32_t block) {
 
 }  // namespace
 
-// Random single-block writes (whole, partial, merged), multi-block transfers, reads,
-// flushes and reopens, all checked against a byte model of the blocks.
+// Random single-block writes (whole, partial, merged), multi-block transfers, spans with a
+// partial last block, host growth, reads, flushes and reopens, all checked against a byte
+// model of the blocks; the even variants go through an encryptor.
 TEST(BlockStore, ReadsAndTheDiskFollowAModelOfTheBlocks) {
     for (uint32_t variant = 1; variant <= 4; ++variant) {
         // Enough blocks for the cache to fill and empty itself several times.
-        const auto blocks = static_cast<int32_t>(3 * BlockStore::kCacheBlocks + kFirstFree);
+        auto blocks = static_cast<int32_t>(3 * BlockStore::kCacheBlocks + kFirstFree);
         BareStore bare("cache_model.vx", blocks);
         const QString& path = bare.path;
         BlockStore& v = bare.store;
-        std::vector<std::vector<uint8_t>> model(static_cast<size_t>(blocks),
-                                                std::vector<uint8_t>(kBlockSize, 0));
+        XorEncryptor xor5a;
+        const bool encrypted = variant % 2 == 0;
+        if (encrypted) ASSERT_TRUE(v.setEncryptor(&xor5a));
+        // What a block of zeros on disk reads as.
+        std::vector<uint8_t> zeros(kBlockSize, 0);
+        if (encrypted) xor5a.decode(zeros.data(), kBlockSize);
+        std::vector<std::vector<uint8_t>> model(static_cast<size_t>(blocks), zeros);
 
         std::mt19937 rng(variant);
         auto pick = [&](int32_t lo, int32_t hi) {
             return std::uniform_int_distribution<int32_t>(lo, hi)(rng);
         };
-        // Writes cluster in a small range now and then, so that blocks are rewritten.
+        // Writes cluster in a small range now and then, so that blocks are rewritten, and
+        // near the end, where the host grows.
         auto someBlock = [&] {
-            return rng() % 3 == 0 ? pick(kFirstFree, kFirstFree + 40)
-                                  : pick(kFirstFree, blocks - 1);
+            switch (rng() % 4) {
+                case 0:
+                    return pick(kFirstFree, kFirstFree + 40);
+                case 1:
+                    return pick(blocks - 64, blocks - 1);
+                default:
+                    return pick(kFirstFree, blocks - 1);
+            }
         };
         std::vector<uint8_t> buf(static_cast<size_t>(kBlockSize) * 16);
         for (int step = 0; step < 4000; ++step) {
@@ -142,7 +155,7 @@ TEST(BlockStore, ReadsAndTheDiskFollowAModelOfTheBlocks) {
             } else if (op < 83) {
                 // Through the file-data path, which bypasses the cache.
                 const int32_t count = pick(2, 16);
-                const int32_t first = pick(kFirstFree, blocks - count);
+                const int32_t first = std::min(someBlock(), blocks - count);
                 for (int32_t i = 0; i < count * kBlockSize; ++i)
                     buf[static_cast<size_t>(i)] = static_cast<uint8_t>(rng());
                 ASSERT_TRUE(v.writeBlocks(first, count, reinterpret_cast<char*>(buf.data())));
@@ -153,7 +166,7 @@ TEST(BlockStore, ReadsAndTheDiskFollowAModelOfTheBlocks) {
                 }
             } else if (op < 93) {
                 const int32_t count = pick(2, 16);
-                const int32_t first = pick(kFirstFree, blocks - count);
+                const int32_t first = std::min(someBlock(), blocks - count);
                 ASSERT_TRUE(v.readBlocks(first, count, reinterpret_cast<char*>(buf.data())));
                 for (int32_t i = 0; i < count; ++i) {
                     const auto& m = model[static_cast<size_t>(first + i)];
@@ -161,13 +174,47 @@ TEST(BlockStore, ReadsAndTheDiskFollowAModelOfTheBlocks) {
                                            buf.begin() + static_cast<ptrdiff_t>(i) * kBlockSize))
                         << "variant " << variant << " step " << step << " block " << first + i;
                 }
-            } else if (op < 98) {
+            } else if (op < 95) {
+                // A span whose last block is cut short keeps the rest of that block.
+                const int32_t count = pick(1, 16);
+                const int32_t first = std::min(someBlock(), blocks - count);
+                const int64_t bytes = pick((count - 1) * kBlockSize + 1, count * kBlockSize);
+                const bool write = rng() % 2 == 0;
+                if (write) {
+                    for (int64_t i = 0; i < bytes; ++i)
+                        buf[static_cast<size_t>(i)] = static_cast<uint8_t>(rng());
+                    ASSERT_TRUE(
+                        v.writeSpan(first, count, reinterpret_cast<char*>(buf.data()), bytes));
+                } else {
+                    ASSERT_TRUE(
+                        v.readSpan(first, count, reinterpret_cast<char*>(buf.data()), bytes));
+                }
+                for (int64_t i = 0; i < bytes; ++i) {
+                    auto& m = model[static_cast<size_t>(first + i / kBlockSize)];
+                    if (write)
+                        m[static_cast<size_t>(i % kBlockSize)] = buf[static_cast<size_t>(i)];
+                    else
+                        ASSERT_EQ(buf[static_cast<size_t>(i)],
+                                  m[static_cast<size_t>(i % kBlockSize)])
+                            << "variant " << variant << " step " << step << " span " << first;
+                }
+            } else if (op < 97) {
+                // The host grows by zeros, which read as such until written.
+                const int32_t more = pick(1, 40);
+                ASSERT_TRUE(v.resizeHost(blocks + more));
+                blocks += more;
+                model.resize(static_cast<size_t>(blocks), zeros);
+            } else if (op < 99) {
                 ASSERT_TRUE(v.flush());
                 ASSERT_EQ(v.dirtyBlocks(), 0u);
+                // Reads then come from the disk.
+                if (rng() % 2 == 0) v.dropCleanBlocks();
                 // Once flushed, the disk holds exactly the model.
                 for (int k = 0; k < 20; ++k) {
                     const int32_t b = someBlock();
-                    ASSERT_EQ(diskBlock(path, b), model[static_cast<size_t>(b)])
+                    std::vector<uint8_t> m = model[static_cast<size_t>(b)];
+                    if (encrypted) xor5a.encode(m.data(), kBlockSize);
+                    ASSERT_EQ(diskBlock(path, b), m)
                         << "variant " << variant << " step " << step << " block " << b;
                 }
             } else {
@@ -179,8 +226,10 @@ TEST(BlockStore, ReadsAndTheDiskFollowAModelOfTheBlocks) {
         ASSERT_TRUE(v.flush());
         v.detach();
         const QByteArray disk = readAll(path);
+        ASSERT_EQ(disk.size(), static_cast<qsizetype>(blocks) * kBlockSize);
         for (int32_t b = kFirstFree; b < blocks; ++b) {
-            const auto& m = model[static_cast<size_t>(b)];
+            std::vector<uint8_t> m = model[static_cast<size_t>(b)];
+            if (encrypted) xor5a.encode(m.data(), kBlockSize);
             ASSERT_EQ(
                 0, std::memcmp(m.data(), disk.constData() + static_cast<qsizetype>(b) * kBlockSize,
                                kBlockSize))

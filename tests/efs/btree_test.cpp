@@ -167,6 +167,14 @@ TEST(BTreeRandom, FileTableInstantiationAgainstMap) {
                                        2, nameKey, 185);
 }
 
+// Order 5 on a few hundred keys gives a tree of four levels and more, so that removals
+// meet keys whose children are inner nodes (the replacement comes from a leaf further
+// down) and underflows that climb through several levels; the full-size trees seldom do.
+TEST(BTreeRandom, SmallOrderManyLevelsAgainstMap) {
+    randomAgainstMap<5, int>(
+        "bt_deep.vx", 20000, 400, 3, [](int i) { return i; }, 5);
+}
+
 TEST(BTreeEdges, DuplicateInsertAndRemovalFromEmpty) {
     Bench b("bt_edges.vx");
     Tree<681, int> tree;

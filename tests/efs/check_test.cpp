@@ -1,6 +1,8 @@
 // The volume checker finds each kind of damage, and changes nothing while looking.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "BTreeTestUtil.h"
 #include "EfsTestUtil.h"
 #include "efs/EfsVolumeInspector.h"
@@ -142,4 +144,60 @@ TEST(VolumeCheck, ReportsALeakedBlock) {
         QString("blocks %1 to %2 belong to nothing").arg(runs[0].first).arg(runs[0].first + 1));
     EfsVolume closed;
     EXPECT_EQ(closed.check(), QStringList{"the volume is not open"});
+}
+
+// Damage points a fragment of file a at the block before a free run, so that it reaches
+// into that run; then a is removed. The release of that fragment is refused whole: no
+// block becomes free twice, and the block before the run, which belongs to another
+// structure, stays taken. What is left is what the damage did and no operation can undo:
+// the blocks the fragment named before belong to nothing. The checker reports exactly
+// those and nothing else (that is clean here: nothing is claimed twice, and nothing can be
+// handed out twice); compact gives them back, and then it reports nothing at all.
+TEST(VolumeCheck, RemovingAFileWhoseFragmentReachesIntoFreeSpaceFreesNoBlockTwice) {
+    Damaged d = build("ck_into_free.vx");
+    const efs::Fragment lost = d.a.fragment(0);
+    ASSERT_GE(lost.size, 2);
+    std::set<int32_t> ofA;
+    for (int32_t b = d.recordA; b < d.recordA + d.a.fitSize(); ++b) ofA.insert(b);
+    for (int32_t i = 0; i < d.a.fragmentsCount(); ++i)
+        for (int32_t b = d.a.fragment(i).addr; b < d.a.fragment(i).addr + d.a.fragment(i).size; ++b)
+            ofA.insert(b);
+    std::set<int32_t> freeBefore;
+    int32_t target = 0;
+    {
+        EfsVolume v;
+        ASSERT_TRUE(v.openVolumeReadOnly(d.path));
+        for (const efs::Run& r : EfsVolumeInspector(v).freeRunsByStart()) {
+            for (int32_t b = r.first; b < r.first + r.length; ++b) freeBefore.insert(b);
+            if (target == 0 && !ofA.count(r.first - 1)) target = r.first - 1;
+        }
+    }
+    ASSERT_NE(target, 0);
+    efstest::putFixed32(d.path, int64_t(d.recordA) * kBlockSize + efs::kRecData, target);
+    EXPECT_TRUE(mentions(checkFile(d.path), "claimed twice"));
+
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolume(d.path));
+    ASSERT_TRUE(v.removeFile("a"));
+    std::set<int32_t> freeAfter;
+    for (const efs::Run& r : EfsVolumeInspector(v).freeRunsByStart())
+        for (int32_t b = r.first; b < r.first + r.length; ++b)
+            ASSERT_TRUE(freeAfter.insert(b).second) << "block " << b << " is free twice";
+    EXPECT_FALSE(freeAfter.count(target)) << "the block before the run is not a's to give";
+    std::set<int32_t> expected = freeBefore;
+    for (int32_t b : ofA)
+        if (b < lost.addr || b >= lost.addr + lost.size) expected.insert(b);
+    EXPECT_EQ(freeAfter, expected) << "a's other blocks are free again";
+    EXPECT_EQ(v.check(), QStringList{QString("blocks %1 to %2 belong to nothing")
+                                         .arg(lost.addr)
+                                         .arg(lost.addr + lost.size - 1)});
+    ASSERT_TRUE(v.compact());
+    EXPECT_EQ(v.check(), QStringList{});
+    for (const char* name : {"b", "c"}) {
+        const int32_t h = v.openFile(name, EfsVolume::AccessRead, EfsVolume::OpenExisting);
+        QByteArray data(40000, '\0');
+        data.resize(v.readFile(h, data.data(), static_cast<int32_t>(data.size())));
+        EXPECT_EQ(data, QByteArray(name[0] == 'c' ? 100 : 30000, name[0])) << name;
+        v.closeFile(h);
+    }
 }

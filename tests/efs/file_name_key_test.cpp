@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <set>
 
+#include "StoredNames.h"
+#include "efs/EfsVolume.h"
+#include "efs/EfsVolumeInspector.h"
 #include "efs/FileNameKey.h"
 #include "efs/btree/BTreeNode.h"
 
@@ -24,6 +28,50 @@ TEST(FileHash, BytesAreSignedAndEveryTailLengthCounts) {
     const char* names[] = {"a", "ab", "abc", "abcd", "abcde", "\xE9", "\xE9\xE9", "caf\xE9"};
     for (const char* n : names) seen.insert(fileHash(n));
     EXPECT_EQ(seen.size(), std::size(names));
+}
+
+// Values from a second implementation: a byte of 0x80 or more is added sign-extended, and
+// a tail of one or two bytes goes into a (and b) after the length went into c.
+TEST(FileHash, FixedValuesForHighBytesAndEveryLengthModuloThree) {
+    for (const storednames::StoredName& n : storednames::table()) {
+        EXPECT_EQ(static_cast<uint32_t>(fileHash(n.name.constData())), n.hash)
+            << n.name.toHex().toStdString();
+        EXPECT_EQ(static_cast<uint32_t>(FileNameKey::fromName(n.name.constData()).hash), n.hash);
+    }
+}
+
+// A container written by an earlier build, never rewritten: every name is found through
+// its hash, the listing is in key order (by the fixed hashes as signed numbers), and
+// every file reads back whole, inline and in fragments alike.
+TEST(StoredNames, AContainerWrittenEarlierListsAndReadsEveryFile) {
+    std::vector<storednames::StoredName> expected = storednames::table();
+    std::sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
+        return static_cast<int32_t>(a.hash) < static_cast<int32_t>(b.hash);
+    });
+    EfsVolume v;
+    ASSERT_TRUE(v.openVolumeReadOnly(STORED_NAMES_VX)) << v.lastError();
+    QList<QByteArray> listed;
+    v.listFiles(&listed);
+    QList<QByteArray> names;
+    for (const auto& n : expected) names << n.name;
+    EXPECT_EQ(listed, names);
+    int fragmented = 0;
+    for (const auto& n : expected) {
+        const int32_t h =
+            v.openFile(n.name.constData(), EfsVolume::AccessRead, EfsVolume::OpenExisting);
+        ASSERT_NE(h, 0) << n.name.toHex().toStdString() << " is not found by its name";
+        EXPECT_EQ(v.fileSize(h), n.size) << n.name.toHex().toStdString();
+        QByteArray bytes(n.size + 10, '\0');
+        bytes.resize(v.readFile(h, bytes.data(), static_cast<int32_t>(bytes.size())));
+        EXPECT_EQ(bytes, storednames::content(n)) << n.name.toHex().toStdString();
+        v.closeFile(h);
+        efs::FitRecord record;
+        ASSERT_TRUE(EfsVolumeInspector(v).loadStoredRecord(n.name.constData(), &record));
+        if (record.fragmentsCount() >= 2) ++fragmented;
+    }
+    EXPECT_GE(fragmented, 2) << "the container keeps files in several fragments";
+    const QStringList problems = v.check();
+    EXPECT_TRUE(problems.isEmpty()) << problems.join("\n").toStdString();
 }
 
 TEST(FileNameKey, LongNamesAreCutTo29Bytes) {

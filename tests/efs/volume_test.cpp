@@ -246,6 +246,8 @@ TEST(VolumeLifecycle, GrowthStepAndStatistics) {
 TEST(BlockLayer, EncryptorSeesEveryBlockButTheHeader) {
     const QString path = freshPath("crypt.vx");
     efstest::XorEncryptor x;
+    QByteArray large(20 * kBlockSize + 123, '\0');
+    for (qsizetype i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 8191);
     {
         EfsVolume v;
         v.setEncryptor(&x);
@@ -254,11 +256,16 @@ TEST(BlockLayer, EncryptorSeesEveryBlockButTheHeader) {
         const int32_t h = v.openFile("secret", EfsVolume::AccessWrite, EfsVolume::CreateNew);
         ASSERT_TRUE(v.writeFile(h, "plain text", 10));
         v.closeFile(h);
+        // Whole blocks of a large write go to the host file together, encoded as well.
+        const int32_t big = v.openFile("big", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+        ASSERT_TRUE(v.writeFile(big, large.constData(), static_cast<int32_t>(large.size())));
+        v.closeFile(big);
         EXPECT_TRUE(v.check().isEmpty());
     }
     const QByteArray disk = readAll(path);
     EXPECT_EQ(fixed32At(disk, 8), 6) << "the header is never encoded";
     EXPECT_EQ(disk.indexOf("plain text"), -1);
+    EXPECT_EQ(disk.indexOf(large.mid(3 * kBlockSize, 64)), -1) << "no block of big is plain";
     EXPECT_EQ(fixed32At(disk, kBlockSize), 1 ^ 0x5A5A5A5A) << "node self field is encoded";
     {
         EfsVolume v;
@@ -268,6 +275,10 @@ TEST(BlockLayer, EncryptorSeesEveryBlockButTheHeader) {
         char buf[16] = {};
         EXPECT_EQ(v.readFile(h, buf, 16), 10);
         EXPECT_EQ(std::string(buf, 10), "plain text");
+        const int32_t big = v.openFile("big", EfsVolume::AccessRead, EfsVolume::OpenExisting);
+        QByteArray back(large.size() + 1, '\0');
+        back.resize(v.readFile(big, back.data(), static_cast<int32_t>(back.size())));
+        EXPECT_EQ(back, large);
     }
     EfsVolume plain;
     plain.setEncryptor(&x);

@@ -8,6 +8,7 @@
 
 #include "ProjectTestSupport.h"
 #include "efs/EfsFormat.h"
+#include "efs/EfsVolumeInspector.h"
 #include "project/ProjectArchive.h"
 
 using namespace testsupport;
@@ -363,4 +364,73 @@ TEST(ProjectArchiveTest, OpeningAnotherContainerAbandonsAReplacementInProgress) 
     EXPECT_TRUE(archive.close());
     EXPECT_EQ(fileBytes(path), before);
     EXPECT_EQ(folderEntries(folder), QStringList({"o.vx", "p.vx"}));
+}
+
+// Each refusal of the archive says which file and why, and changes nothing on disk.
+TEST(ProjectArchiveTest, EveryRefusalNamesTheFileAndTheReason) {
+    const QString folder = freshFolder("archive_refusals");
+    ProjectArchive archive;
+    auto expectError = [&](const QString& text) {
+        EXPECT_TRUE(archive.errorString().contains(text))
+            << archive.errorString().toStdString() << " lacks " << text.toStdString();
+    };
+    QByteArray out = "kept";
+    EXPECT_FALSE(archive.readFile("desc.xml", out));
+    expectError("desc.xml: no container is open");
+    EXPECT_EQ(out, "kept");
+    EXPECT_FALSE(archive.writeFile("desc.xml", "x"));
+    expectError("desc.xml: no container is open");
+    EXPECT_EQ(archive.storedSize("desc.xml"), -1);
+    expectError("desc.xml: no container is open");
+    EXPECT_FALSE(archive.removeAllFiles());
+    expectError("none is open");
+    for (bool readOnly : {false, true}) {
+        EXPECT_FALSE(readOnly ? archive.openReadOnly("") : archive.open(""));
+        expectError("No file name was given.");
+        EXPECT_FALSE(readOnly ? archive.openReadOnly(folder) : archive.open(folder));
+        expectError("it is a folder");
+    }
+
+    const QString notes = folder + "/notes.vx";
+    const QByteArray text = QByteArray("not a container\n").repeated(1000);
+    ASSERT_TRUE(writeBytes(notes, text));
+    EXPECT_FALSE(archive.open(notes));
+    expectError("notes.vx: the file is not a voxtrail project");
+    EXPECT_EQ(fileBytes(notes), text);
+    const QString empty = folder + "/empty.vx";
+    ASSERT_TRUE(writeBytes(empty, {}));
+    EXPECT_FALSE(archive.openReadOnly(empty));
+    expectError("empty.vx: the file is empty");
+
+    // A stored file whose record claims more bytes than the whole host file holds.
+    const QString path = folder + "/claims.vx";
+    makeContainer(path, {{"big.snd", QByteArray(20000, 's')}});
+    efs::FitRecord record;
+    {
+        EfsVolume volume;
+        ASSERT_TRUE(volume.openVolumeReadOnly(path));
+        ASSERT_TRUE(EfsVolumeInspector(volume).loadStoredRecord("big.snd", &record));
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    uint8_t raw[8];
+    efs::encodeFixed64(raw, int64_t(1) << 40);
+    file.seek(int64_t(record.addr()) * efs::kBlockSize + efs::kRecFileSize);
+    file.write(reinterpret_cast<const char*>(raw), 8);
+    file.close();
+    ASSERT_TRUE(archive.openReadOnly(path));
+    EXPECT_FALSE(archive.readFile("big.snd", out));
+    expectError("Cannot read big.snd in ");
+    expectError("damaged");
+    EXPECT_EQ(out, "kept");
+    EXPECT_EQ(archive.storedSize("big.snd"), -1);
+    expectError("Cannot read big.snd in ");
+    expectError("damaged");
+    // A read-only container takes nothing.
+    EXPECT_FALSE(archive.writeFile("new.snd", "x"));
+    expectError("Cannot store new.snd in ");
+    EXPECT_FALSE(archive.removeAllFiles());
+    expectError("Cannot delete big.snd in ");
+    EXPECT_TRUE(archive.close());
+    EXPECT_EQ(storedNames(path), QStringList{"big.snd"});
 }

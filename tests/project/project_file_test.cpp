@@ -65,6 +65,22 @@ void damageSoundRecord(const QString& path, const char* name) {
     ASSERT_EQ(file.write(reinterpret_cast<const char*>(raw), 4), 4);
 }
 
+// Levels of the file table in the container at path, root to leaves, read from disk
+// along the leftmost children; 0 when it cannot be read.
+int fileTableLevels(const QString& path) {
+    const QByteArray bytes = fileBytes(path);
+    if (bytes.size() < efs::kBlockSize) return 0;
+    auto at = [&](int64_t offset) {
+        return efs::decodeFixed32(reinterpret_cast<const uint8_t*>(bytes.constData()) + offset);
+    };
+    int levels = 0;
+    for (int32_t node = at(efs::kHeaderFileRoot); node > 0 && levels < 10; ++levels) {
+        if ((int64_t(node) + 1) * efs::kBlockSize > bytes.size()) return 0;
+        node = at(int64_t(node) * efs::kBlockSize + 4);  // child0, 0 in a leaf
+    }
+    return levels;
+}
+
 QByteArray storedBytes(const QString& path, const char* name) {
     ProjectArchive archive;
     QByteArray out;
@@ -328,6 +344,57 @@ TEST_F(ProjectFileTest, RandomProjectsRoundTripExactly) {
     }
     EXPECT_TRUE(checkProblems(path).isEmpty());
     EXPECT_EQ(folderEntries(folder), QStringList({"r.vx"}));
+}
+
+// A project of 25,000 sounds: the file table has three levels (root, inner nodes,
+// leaves). Every other sound is then removed from the container itself, so the table
+// borrows and merges on every level; the project loads with those entries silent. Half
+// the entries are then removed from the project, and it saves and loads again.
+TEST_F(ProjectFileTest, AProjectWithAThreeLevelFileTableSavesLoadsAndShrinks) {
+    const QString folder = freshFolder("file_three_levels");
+    const QString path = folder + "/big.vx";
+    std::mt19937_64 rng(3);
+    Model model;
+    for (int c = 0; c < 50; ++c) {
+        model.push_back({QString("chapter %1").arg(c), {}});
+        for (int e = 0; e < 500; ++e)
+            model.back().entries.push_back(
+                {QString("entry %1").arg(e), "d", "n",
+                 randomBytes(rng, 1 + static_cast<qsizetype>(rng() % 40))});
+    }
+    setProject(model);
+    ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+    EXPECT_EQ(fileTableLevels(path), 3);
+    project().clear();
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    ASSERT_TRUE(snapshot() == model);
+
+    {
+        EfsVolume volume;
+        ASSERT_TRUE(volume.openVolume(path));
+        volume.setDeferredWrites(true);
+        for (int c = 0; c < 50; ++c)
+            for (int e = c % 2; e < 500; e += 2) {
+                ASSERT_TRUE(volume.removeFile(ProjectDescription::soundFileName(c, e).constData()));
+                model[c].entries[e].sound.clear();
+            }
+        const QStringList problems = volume.check();
+        EXPECT_TRUE(problems.isEmpty()) << problems.join("\n").toStdString();
+    }
+    EXPECT_EQ(fileTableLevels(path), 2) << "the table lost a level as it shrank";
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    EXPECT_TRUE(project().unreadableSounds().empty());
+    ASSERT_TRUE(snapshot() == model);
+
+    for (ChapterModel& c : model) c.entries.resize(c.entries.size() / 2);
+    setProject(model);
+    ASSERT_TRUE(project().save(path)) << project().lastError().toStdString();
+    project().clear();
+    ASSERT_TRUE(project().load(path)) << project().lastError().toStdString();
+    ASSERT_TRUE(snapshot() == model);
+    EXPECT_EQ(storedNames(path).size(), 50 * 125 + 1);
+    EXPECT_TRUE(checkProblems(path).isEmpty());
+    QFile::remove(path);
 }
 
 TEST_F(ProjectFileTest, AHundredMegabyteSoundRoundTrips) {

@@ -314,3 +314,41 @@ TEST(MappedOutputStream, FlushesAndDeletesItsTargetWhenToldTo) {
 }
 
 }  // namespace
+
+namespace {
+
+// A window that owns its stream and is assigned another window closes and deletes its own
+// stream, and then shares the other's without owning it: one owner, one deletion.
+template <class Window>
+void expectAssignmentPassesNoOwnership() {
+    bool firstGone = false;
+    bool secondGone = false;
+    auto* first = new Watched(&firstGone);
+    auto* second = new Watched(&secondGone);
+    {
+        Window owner(second, 6, 1);
+        owner.setDeleteStream(true);
+        {
+            Window w(first, 4, 0);
+            w.setDeleteStream(true);
+            Window& same = w;
+            w = same;
+            EXPECT_FALSE(firstGone) << "assigned to itself, a window keeps its stream";
+            w = owner;
+            EXPECT_TRUE(firstGone);
+            EXPECT_EQ(w.size(), 6);
+        }
+        EXPECT_FALSE(secondGone) << "the assigned window deleted a stream it does not own";
+    }
+    EXPECT_TRUE(secondGone);
+}
+
+}  // namespace
+
+TEST(MappedInputStream, AssignmentDeletesTheOwnStreamAndSharesWithoutOwning) {
+    expectAssignmentPassesNoOwnership<JMappedInputStream>();
+}
+
+TEST(MappedOutputStream, AssignmentDeletesTheOwnStreamAndSharesWithoutOwning) {
+    expectAssignmentPassesNoOwnership<JMappedOutputStream>();
+}

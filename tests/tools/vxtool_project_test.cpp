@@ -253,6 +253,38 @@ TEST(VxtoolProject, ImportBuildsChaptersFromFoldersInNaturalOrder) {
     EXPECT_EQ(vxtool({"cat", flatPath, "ch0_e1.snd"}).out, wavBytes(5, 6));
 }
 
+// Folders and files import in the order a person reads them: letters without regard to
+// case, numbers by value whatever their zero padding and however many digits; names that
+// differ only in case keep a fixed order (capitals first), so an import is repeatable.
+TEST(VxtoolProject, ImportOrderIgnoresCaseAndZeroPaddingAndReadsNumbersWhole) {
+    const QString dir = freshPath("show order");
+    const QStringList folders = {"act 9", "Act 10", "ACT 1", "act 2"};
+    for (const QString& f : folders) ASSERT_TRUE(QDir().mkpath(dir + "/" + f));
+    const QStringList takes = {"take 11", "Take 10", "take 1", "take 002", "TAKE 1", "take 9"};
+    for (int i = 0; i < takes.size(); ++i)
+        vxtest::writeAll(dir + "/act 2/" + takes[i] + ".wav", wavBytes(10 + i, i));
+    for (const char* f : {"act 9", "Act 10", "ACT 1"})
+        vxtest::writeAll(dir + "/" + f + "/x.wav", wavBytes(100, 9));
+
+    const QString path = freshPath("order.vx");
+    ASSERT_EQ(vxtool({"project", "import", dir, path}).code, 0);
+    const QJsonArray chapters = showJson(path)["chapters"].toArray();
+    QStringList chapterNames;
+    for (const QJsonValue& c : chapters) chapterNames << c.toObject()["name"].toString();
+    EXPECT_EQ(chapterNames, (QStringList{"ACT 1", "act 2", "act 9", "Act 10"}));
+    ASSERT_EQ(chapters.size(), 4);
+    QStringList entryNames;
+    for (const QJsonValue& e : chapters[1].toObject()["entries"].toArray()) {
+        const QString name = e.toObject()["name"].toString();
+        entryNames << name;
+        EXPECT_EQ(e.toObject()["soundBytes"].toInteger(),
+                  wavBytes(10 + takes.indexOf(name), 0).size())
+            << name.toStdString() << " keeps its own sound";
+    }
+    EXPECT_EQ(entryNames,
+              (QStringList{"TAKE 1", "take 1", "take 002", "take 9", "Take 10", "take 11"}));
+}
+
 TEST(VxtoolProject, RefusalsNameTheProblemAndCreateNothing) {
     // A container that is not a project.
     const QString plain = freshPath("plain.vx");
