@@ -244,7 +244,7 @@ bool BlockStore::writeBlock(int32_t block, const void* src, int32_t length, int3
     }
     if (length > 0) std::memcpy(bytes + offset, src, static_cast<size_t>(length));
     entry->dirty = true;
-    entry->checked = false;
+    entry->checkedFor = 0;
     m_dirty.insert(block);
     // The cache now answers for the block; the one-block buffer no longer does.
     if (block == m_bufferedBlock) m_bufferedBlock = -1;
@@ -257,14 +257,14 @@ bool BlockStore::writeNodeBlock(int32_t block, const uint8_t* src, int32_t lengt
     return true;
 }
 
-bool BlockStore::nodeChecked(int32_t block) const {
+bool BlockStore::nodeChecked(int32_t block, int32_t tree) const {
     auto it = m_blocks.find(block);
-    return it != m_blocks.end() && it->second.checked;
+    return tree != 0 && it != m_blocks.end() && it->second.checkedFor == tree;
 }
 
-void BlockStore::setNodeChecked(int32_t block) {
+void BlockStore::setNodeChecked(int32_t block, int32_t tree) {
     auto it = m_blocks.find(block);
-    if (it != m_blocks.end() && it->second.node) it->second.checked = true;
+    if (it != m_blocks.end() && it->second.node) it->second.checkedFor = tree;
 }
 
 bool BlockStore::readNodeBlock(int32_t block, uint8_t* dst, int32_t length) {

@@ -78,10 +78,11 @@ class BlockStore final {
     // A tree node, written like writeBlock without merging. Nodes stay in the cache when
     // it makes room, since every look-up reads its path again.
     bool writeNodeBlock(int32_t block, const uint8_t* src, int32_t length);
-    // Whether the tree node cached for block passed its checks since it was last written
-    // (see setNodeChecked); false for a block the cache does not hold.
-    bool nodeChecked(int32_t block) const;
-    void setNodeChecked(int32_t block);
+    // Whether the tree node cached for block passed the checks of tree (a tree's root slot,
+    // which is never 0) since it was last written (see setNodeChecked); false for a block
+    // the cache does not hold, or one checked for the other tree only.
+    bool nodeChecked(int32_t block, int32_t tree) const;
+    void setNodeChecked(int32_t block, int32_t tree);
     // Whole blocks first .. first + count - 1 (count <= kMaxBlocksPerTransfer), moved in
     // one host-file transfer around the cache: reads see its newer blocks, writes replace
     // its copies.
@@ -114,7 +115,7 @@ class BlockStore final {
         std::unique_ptr<uint8_t[]> bytes;  // kBlockSize bytes of plaintext
         bool dirty = false;
         bool node = false;
-        bool checked = false;  // a node that passed its checks since it was written
+        int32_t checkedFor = 0;  // the tree whose checks the node passed since it was written
     };
     // A cache entry for block with uninitialised bytes; null when there is no room.
     CachedBlock* newEntry(int32_t block);

@@ -185,10 +185,13 @@ class BTreeNodeStore {
     // Reads/writes the first length bytes of block b (b >= 1, inside the host file);
     // writes zero the rest of the block.
     virtual bool readNodeBlock(int32_t b, uint8_t* dst, int32_t length) = 0;
-    // Whether the node in block b passed its checks since the block was last written, so
-    // that reading it again needs no new check; a store that keeps no such record says no.
-    virtual bool nodeChecked(int32_t) const { return false; }
-    virtual void setNodeChecked(int32_t) {}
+    // Whether the node in block b passed the checks of the tree whose root slot is tree
+    // since the block was last written, so that reading it again for that tree needs no
+    // new check; a store that keeps no such record says no. The checks of one tree say
+    // nothing for the other, whose nodes have another layout: a damaged volume may name
+    // one block in both.
+    virtual bool nodeChecked(int32_t /*b*/, int32_t /*tree*/) const { return false; }
+    virtual void setNodeChecked(int32_t /*b*/, int32_t /*tree*/) {}
     virtual bool writeNodeBlock(int32_t b, const uint8_t* src, int32_t length) = 0;
     // The 4-byte root slot at a byte offset of the host file (bypasses the block layer).
     virtual bool readRootSlot(int32_t offset, int32_t* value) = 0;

@@ -37,8 +37,12 @@ class BlockAllocator::Nodes final : public BTreeNodeStore {
     bool writeRootSlot(int32_t offset, int32_t value) override {
         return m_allocator.m_store.writeRootSlot(offset, value);
     }
-    bool nodeChecked(int32_t b) const override { return m_allocator.m_store.nodeChecked(b); }
-    void setNodeChecked(int32_t b) override { m_allocator.m_store.setNodeChecked(b); }
+    bool nodeChecked(int32_t b, int32_t tree) const override {
+        return m_allocator.m_store.nodeChecked(b, tree);
+    }
+    void setNodeChecked(int32_t b, int32_t tree) override {
+        m_allocator.m_store.setNodeChecked(b, tree);
+    }
     int32_t allocateNodeBlocks(int32_t count) override { return m_allocator.allocateNode(count); }
     void releaseNodeBlocks(int32_t first, int32_t count) override {
         m_allocator.releaseNode(first, count);

@@ -114,11 +114,11 @@ class EfsBTreeController {
         std::unique_ptr<Node> node = spareNode();
         node->settle();
         if (!m_store->readNodeBlock(b, node->bytes(), Node::kRecordSize) ||
-            (!m_store->nodeChecked(b) && !plausible(*node, b))) {
+            (!m_store->nodeChecked(b, m_rootSlot) && !plausible(*node, b))) {
             m_spare.push_back(std::move(node));
             return fail();
         }
-        m_store->setNodeChecked(b);
+        m_store->setNodeChecked(b, m_rootSlot);
         *out = node.get();
         m_nodes.emplace(b, std::move(node));
         return true;
