@@ -108,7 +108,9 @@ TEST(BlockStore, ReadsAndTheDiskFollowAModelOfTheBlocks) {
         BlockStore& v = bare.store;
         XorEncryptor xor5a;
         const bool encrypted = variant % 2 == 0;
-        if (encrypted) ASSERT_TRUE(v.setEncryptor(&xor5a));
+        if (encrypted) {
+            ASSERT_TRUE(v.setEncryptor(&xor5a));
+        }
         // What a block of zeros on disk reads as.
         std::vector<uint8_t> zeros(kBlockSize, 0);
         if (encrypted) xor5a.decode(zeros.data(), kBlockSize);
