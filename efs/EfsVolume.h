@@ -9,7 +9,7 @@
 //   RecordStore  file records, fragments, moves and reserve        (efs/RecordStore.h)
 //   BlockAllocator  free runs, the free-space tree, host growth    (efs/btree/BlockAllocator.h)
 //   BlockStore   the host file, header, root slots, block cache    (efs/BlockStore.h)
-// EfsVolumeInspector (efs/EfsVolumeInspector.h) is the one read-only door inside.
+// EfsVolumeProbe (efs/EfsVolumeProbe.h) is the one read-only door inside.
 //
 // Every public operation takes the volume's recursive lock, so one volume may be used
 // from several threads; failures come back as results and lastError(), never as throws.
@@ -159,7 +159,7 @@ class EfsVolume final {
     static constexpr const char* kDebugReportPath = "efs_debug_report.txt";
 
   private:
-    friend class EfsVolumeInspector;
+    friend class EfsVolumeProbe;
 
     bool openVolumeImpl(const QString& path, bool readOnly);
     // Undoes a failed open: everything is dropped, nothing written.

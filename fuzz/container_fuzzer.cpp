@@ -275,8 +275,8 @@ bool structureMutationsOff() {
 }  // namespace
 
 extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize,
-                                          unsigned int seed) {
-    std::minstd_rand rng(seed);
+                                          unsigned int randomStart) {
+    std::minstd_rand rng(randomStart);
     // The mode byte, then at least the header block.
     if (structureMutationsOff() || size < 1 + static_cast<size_t>(kBlockSize) || rng() % 3 != 0)
         return LLVMFuzzerMutate(data, size, maxSize);
@@ -311,9 +311,9 @@ namespace {
 
 using Files = std::vector<std::pair<std::string, std::string>>;
 
-std::string pattern(size_t size, int seed) {
+std::string pattern(size_t size, int salt) {
     std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + seed * 17) >> 3);
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 131 + salt * 17) >> 3);
     return s;
 }
 

@@ -22,7 +22,7 @@
 #include <memory>
 
 #include "efs/EfsVolume.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 #include "project/ProjectArchive.h"
 #include "tools/ToolSupport.h"
 
@@ -217,7 +217,7 @@ int cmdLs(const Arguments& args) {
     int status = ExitOk;
     for (const QByteArray& name : names) {
         efs::FitRecord record;
-        if (!EfsVolumeInspector(volume).loadStoredRecord(name.constData(), &record)) {
+        if (!EfsVolumeProbe(volume).loadStoredRecord(name.constData(), &record)) {
             fail(ExitRefused, path,
                  QString("%1: the record cannot be read: %2")
                      .arg(nameText(name), volumeReason(volume)));

@@ -22,7 +22,7 @@
 #include "app/termination_signals.h"
 #include "cue_list_fixture.h"
 #include "efs/EfsVolume.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 #include "project/ProjectArchive.h"
 
 namespace cuelist {
@@ -676,7 +676,7 @@ void damageStoredData(const QString& path, const char* name) {
     {
         EfsVolume volume;
         ASSERT_TRUE(volume.openVolumeReadOnly(path));
-        ASSERT_TRUE(EfsVolumeInspector(volume).loadStoredRecord(name, &record)) << name;
+        ASSERT_TRUE(EfsVolumeProbe(volume).loadStoredRecord(name, &record)) << name;
         ASSERT_GT(record.fragmentsCount(), 0) << name << " is stored inline";
     }
     QFile file(path);

@@ -12,12 +12,12 @@
 
 #include "AllocationModel.h"
 #include "EfsTestUtil.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 namespace efsmodel {
 
 struct Variant {
-    uint32_t seed;
+    uint32_t randomStart;
     int32_t mode;
     int64_t growthBlocks;
     int32_t reserve;
@@ -29,7 +29,7 @@ class Harness {
   public:
     Harness(const QString& name, const Variant& variant) : m_path(efstest::freshPath(name)) {
         m_volume = std::make_unique<EfsVolume>();
-        EfsVolumeInspector(*m_volume).setAllocationTrace(m_model.recorder());
+        EfsVolumeProbe(*m_volume).setAllocationTrace(m_model.recorder());
         m_volume->setDeferredWrites(variant.deferred);
         EXPECT_TRUE(m_volume->openVolume(m_path));
         m_model.create();
@@ -47,7 +47,7 @@ class Harness {
     }
 
     ~Harness() {
-        if (m_volume) EfsVolumeInspector(*m_volume).setAllocationTrace({});
+        if (m_volume) EfsVolumeProbe(*m_volume).setAllocationTrace({});
     }
 
     VolumeModel& model() { return m_model; }
@@ -176,7 +176,7 @@ class Harness {
 
     void compare(const std::string& name) {
         ASSERT_EQ(m_model.diverged, "");
-        const EfsVolumeInspector look(*m_volume);
+        const EfsVolumeProbe look(*m_volume);
         ASSERT_EQ(look.hostBlocks(), m_model.hostBlocks);
         std::vector<efs::Run> byStart, bySize;
         for (const auto& [first, length] : m_model.ptrs) byStart.push_back({first, length});

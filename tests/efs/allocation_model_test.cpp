@@ -19,7 +19,7 @@ namespace {
 
 class Workload {
   public:
-    Workload(Harness* h, uint32_t seed) : m_h(h), m_rng(seed) {}
+    Workload(Harness* h, uint32_t randomStart) : m_h(h), m_rng(randomStart) {}
 
     uint32_t below(uint32_t n) { return static_cast<uint32_t>(m_rng() % n); }
 
@@ -74,9 +74,9 @@ class Workload {
 };
 
 void runVariant(const Variant& v, int operations) {
-    SCOPED_TRACE("variant seed " + std::to_string(v.seed) + " mode " + std::to_string(v.mode));
-    Harness h(QString("model_%1.vx").arg(v.seed), v);
-    Workload w(&h, v.seed);
+    SCOPED_TRACE("variant " + std::to_string(v.randomStart) + " mode " + std::to_string(v.mode));
+    Harness h(QString("model_%1.vx").arg(v.randomStart), v);
+    Workload w(&h, v.randomStart);
     // Phase 1: a few dozen files of every size.
     const int first = operations / 2;
     for (int i = 0; i < first; ++i) {

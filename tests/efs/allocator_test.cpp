@@ -7,7 +7,7 @@
 
 #include "BTreeTestUtil.h"
 #include "EfsTestUtil.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 using FreeRun = EfsVolume::Run;
 using Runs = std::vector<FreeRun>;
@@ -101,7 +101,7 @@ TEST(Allocator, EnsureFreeCountsRunsAgainAfterEachGrowth) {
     const int32_t h = g.openFile("big", EfsVolume::AccessWrite, EfsVolume::CreateNew);
     const std::string data(9000000, 'x');
     ASSERT_TRUE(g.writeFile(h, data.data(), static_cast<int32_t>(data.size())));
-    EXPECT_EQ(EfsVolumeInspector(g).hostBlocks(), 2049);
+    EXPECT_EQ(EfsVolumeProbe(g).hostBlocks(), 2049);
 }
 
 TEST(Allocator, MiddleModeSplitsLongRunsAndTakesShortOnesFromTheStart) {

@@ -16,7 +16,7 @@
 #include "efs/EfsFile.h"
 #include "efs/EfsFormat.h"
 #include "efs/EfsVolume.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 using namespace efs;
 using namespace efstest;
@@ -258,7 +258,7 @@ TEST(BlockStore, FailedFlushKeepsTheBlocksForTheNextOne) {
     EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
     v.setDeferredWrites(false);
     EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
-    EXPECT_GT(EfsVolumeInspector(v).dirtyBlocks(), 0u);
+    EXPECT_GT(EfsVolumeProbe(v).dirtyBlocks(), 0u);
 
     // No file is handed out while blocks cannot be written ...
     EXPECT_EQ(v.openFile("late.snd", EfsVolume::AccessWrite, EfsVolume::CreateNew), 0);
@@ -268,22 +268,22 @@ TEST(BlockStore, FailedFlushKeepsTheBlocksForTheNextOne) {
     EXPECT_FALSE(v.check().isEmpty());
     v.setEncryptor(nullptr);
     EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
-    EXPECT_GT(EfsVolumeInspector(v).dirtyBlocks(), 0u);
+    EXPECT_GT(EfsVolumeProbe(v).dirtyBlocks(), 0u);
     log.failWrites = false;
     // (The refused open may have left the file behind, empty, as a failed write would.)
     const int32_t h = v.openFile("late.snd", EfsVolume::AccessWrite, EfsVolume::CreateAlways);
     ASSERT_NE(h, 0) << "the blocks waiting went out with this open";
-    EXPECT_EQ(EfsVolumeInspector(v).dirtyBlocks(), 0u);
+    EXPECT_EQ(EfsVolumeProbe(v).dirtyBlocks(), 0u);
     ASSERT_TRUE(v.writeFile(h, "twelve bytes", 12));
     // ... and a close whose record cannot be written says so.
     log.failWrites = true;
     v.closeFile(h);
     EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
-    EXPECT_GT(EfsVolumeInspector(v).dirtyBlocks(), 0u);
+    EXPECT_GT(EfsVolumeProbe(v).dirtyBlocks(), 0u);
 
     log.failWrites = false;
     ASSERT_TRUE(v.flush());
-    EXPECT_EQ(EfsVolumeInspector(v).dirtyBlocks(), 0u);
+    EXPECT_EQ(EfsVolumeProbe(v).dirtyBlocks(), 0u);
     v.closeVolume();
     ASSERT_EQ(v.lastError(), 0);
 
@@ -382,7 +382,7 @@ TEST(BlockStore, SmallFilesCostAFewHostWritesEach) {
             ASSERT_TRUE(v.writeFile(h, data.data(), static_cast<int32_t>(data.size())));
             v.closeFile(h);
             ASSERT_EQ(v.lastError(), 0);
-            ASSERT_EQ(EfsVolumeInspector(v).dirtyBlocks(), 0u)
+            ASSERT_EQ(EfsVolumeProbe(v).dirtyBlocks(), 0u)
                 << "a closed file leaves nothing waiting";
         }
         // Writing through, each file took over twenty writes: its record several times,
@@ -440,7 +440,7 @@ TEST(BlockStore, DeferredWritesReadBackBeforeAndAfterTheClose) {
             ASSERT_EQ(v.lastError(), 0);
             files.push_back(std::move(data));
         }
-        EXPECT_GT(EfsVolumeInspector(v).dirtyBlocks(), 0u) << "records wait for the close";
+        EXPECT_GT(EfsVolumeProbe(v).dirtyBlocks(), 0u) << "records wait for the close";
         v.closeVolume();
         ASSERT_EQ(v.lastError(), 0);
         EXPECT_GT(log.writes, before);

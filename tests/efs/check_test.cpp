@@ -5,7 +5,7 @@
 
 #include "BTreeTestUtil.h"
 #include "EfsTestUtil.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 using efs::kBlockSize;
 
@@ -30,8 +30,8 @@ Damaged build(const QString& name) {
         v.writeFile(h, data.constData(), static_cast<int32_t>(data.size()));
         v.closeFile(h);
     }
-    EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord("a", &d.a));
-    EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord("b", &d.b));
+    EXPECT_TRUE(EfsVolumeProbe(v).loadStoredRecord("a", &d.a));
+    EXPECT_TRUE(EfsVolumeProbe(v).loadStoredRecord("b", &d.b));
     d.recordA = d.a.addr();
     d.recordB = d.b.addr();
     EXPECT_TRUE(v.check().isEmpty());
@@ -167,7 +167,7 @@ TEST(VolumeCheck, RemovingAFileWhoseFragmentReachesIntoFreeSpaceFreesNoBlockTwic
     {
         EfsVolume v;
         ASSERT_TRUE(v.openVolumeReadOnly(d.path));
-        for (const efs::Run& r : EfsVolumeInspector(v).freeRunsByStart()) {
+        for (const efs::Run& r : EfsVolumeProbe(v).freeRunsByStart()) {
             for (int32_t b = r.first; b < r.first + r.length; ++b) freeBefore.insert(b);
             if (target == 0 && !ofA.count(r.first - 1)) target = r.first - 1;
         }
@@ -180,7 +180,7 @@ TEST(VolumeCheck, RemovingAFileWhoseFragmentReachesIntoFreeSpaceFreesNoBlockTwic
     ASSERT_TRUE(v.openVolume(d.path));
     ASSERT_TRUE(v.removeFile("a"));
     std::set<int32_t> freeAfter;
-    for (const efs::Run& r : EfsVolumeInspector(v).freeRunsByStart())
+    for (const efs::Run& r : EfsVolumeProbe(v).freeRunsByStart())
         for (int32_t b = r.first; b < r.first + r.length; ++b)
             ASSERT_TRUE(freeAfter.insert(b).second) << "block " << b << " is free twice";
     EXPECT_FALSE(freeAfter.count(target)) << "the block before the run is not a's to give";

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "EfsTestUtil.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 namespace {
 
@@ -105,7 +105,7 @@ TEST(DamagedContainers, ARemovalThatFailsLeavesTheFilesBlocksTaken) {
             const std::string name = "n" + std::to_string(i);
             v.closeFile(v.openFile(name.c_str(), EfsVolume::AccessWrite, EfsVolume::CreateNew));
         }
-        root = EfsVolumeInspector(v).fileTableRoot();
+        root = EfsVolumeProbe(v).fileTableRoot();
         v.closeVolume();
     }
     const QByteArray bytes = efstest::readAll(path);
@@ -118,11 +118,11 @@ TEST(DamagedContainers, ARemovalThatFailsLeavesTheFilesBlocksTaken) {
     EfsVolume v;
     ASSERT_TRUE(v.openVolume(path));
     efs::FitRecord record;
-    ASSERT_TRUE(EfsVolumeInspector(v).loadStoredRecord(victim.c_str(), &record));
+    ASSERT_TRUE(EfsVolumeProbe(v).loadStoredRecord(victim.c_str(), &record));
     EXPECT_FALSE(v.removeFile(victim.c_str()));
     EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
     ASSERT_TRUE(v.fileExists(victim.c_str()));
-    for (const efs::Run& r : EfsVolumeInspector(v).freeRunsByStart()) {
+    for (const efs::Run& r : EfsVolumeProbe(v).freeRunsByStart()) {
         EXPECT_FALSE(record.addr() >= r.first && record.addr() < r.first + r.length)
             << "the record of a named file is free";
     }

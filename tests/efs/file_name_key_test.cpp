@@ -7,7 +7,7 @@
 
 #include "StoredNames.h"
 #include "efs/EfsVolume.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 #include "efs/FileNameKey.h"
 #include "efs/btree/BTreeNode.h"
 
@@ -66,7 +66,7 @@ TEST(StoredNames, AContainerWrittenEarlierListsAndReadsEveryFile) {
         EXPECT_EQ(bytes, storednames::content(n)) << n.name.toHex().toStdString();
         v.closeFile(h);
         efs::FitRecord record;
-        ASSERT_TRUE(EfsVolumeInspector(v).loadStoredRecord(n.name.constData(), &record));
+        ASSERT_TRUE(EfsVolumeProbe(v).loadStoredRecord(n.name.constData(), &record));
         if (record.fragmentsCount() >= 2) ++fragmented;
     }
     EXPECT_GE(fragmented, 2) << "the container keeps files in several fragments";

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "EfsTestUtil.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 #include "efs/FileNameKey.h"
 
 using efs::kBlockSize;
@@ -43,7 +43,7 @@ struct Vol {
     }
     efs::FitRecord record(const char* name) {
         efs::FitRecord r;
-        EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord(name, &r)) << name;
+        EXPECT_TRUE(EfsVolumeProbe(v).loadStoredRecord(name, &r)) << name;
         return r;
     }
     void expectSound() {
@@ -162,9 +162,9 @@ TEST(FileTable, RemoveAndRenameRefuseOpenFilesAndExistingTargets) {
     EXPECT_EQ(f.contents("c"), pattern(20000, 1));
     EXPECT_EQ(f.record("c").fileName(), "c");
     f.expectSound();
-    const int64_t freeBefore = EfsVolumeInspector(f.v).freeTotal();
+    const int64_t freeBefore = EfsVolumeProbe(f.v).freeTotal();
     ASSERT_TRUE(f.v.removeFile("c"));
-    EXPECT_EQ(EfsVolumeInspector(f.v).freeTotal(), freeBefore + 3 + 1)
+    EXPECT_EQ(EfsVolumeProbe(f.v).freeTotal(), freeBefore + 3 + 1)
         << "three data blocks and the record";
     EXPECT_FALSE(f.v.fileExists("c"));
     f.expectSound();
@@ -294,7 +294,7 @@ TEST(FileData, AdjacentRunsJoinAndReadsStopAtTheEnd) {
 
 TEST(FileData, SetFileSizeAcrossTheInlineLimitAndBack) {
     Vol f("fd_size.vx");
-    const int64_t freeAtStart = EfsVolumeInspector(f.v).freeTotal();
+    const int64_t freeAtStart = EfsVolumeProbe(f.v).freeTotal();
     int32_t h = f.create("s");
     ASSERT_TRUE(writeAt(f.v, h, 0, pattern(kInlineLimit, 7)));
     ASSERT_TRUE(f.v.setFileSize(h, kInlineLimit));
@@ -326,8 +326,7 @@ TEST(FileData, SetFileSizeAcrossTheInlineLimitAndBack) {
     EXPECT_EQ(r.fragmentsCount(), 0);
     EXPECT_EQ(r.fitSize(), 1);
     EXPECT_EQ(r.allBlocks(), 0);
-    EXPECT_EQ(EfsVolumeInspector(f.v).freeTotal(), freeAtStart - 1)
-        << "every data block is free again";
+    EXPECT_EQ(EfsVolumeProbe(f.v).freeTotal(), freeAtStart - 1) << "every data block is free again";
     ASSERT_TRUE(writeAt(f.v, h, 0, pattern(9000, 8)));
     ASSERT_TRUE(f.v.setFileSize(h, 300));
     f.v.closeFile(h);
@@ -356,14 +355,14 @@ TEST(FileData, ManyFragmentsGrowTheRecordAndInlineGivesItBack) {
     EXPECT_EQ(r.fitSize(), 2);
     f.expectSound();
     f.v.closeFile(b);
-    const int64_t freeBefore = EfsVolumeInspector(f.v).freeTotal();
+    const int64_t freeBefore = EfsVolumeProbe(f.v).freeTotal();
     const int64_t dataBlocks = r.allBlocks();
     ASSERT_TRUE(f.v.setFileSize(a, 10));
     r = f.record("a");
     EXPECT_EQ(r.fitSize(), 1);
     // The released one-block runs grow the free-space tree by a few nodes; the checker
     // proves that no block, the second record block included, is left unaccounted.
-    EXPECT_GE(EfsVolumeInspector(f.v).freeTotal(), freeBefore + dataBlocks + 1 - 8);
+    EXPECT_GE(EfsVolumeProbe(f.v).freeTotal(), freeBefore + dataBlocks + 1 - 8);
     f.expectSound();
     f.v.closeFile(a);
     EXPECT_EQ(f.contents("a"), block.left(10));
@@ -443,7 +442,7 @@ TEST(Recovery, UncleanCloseTrimsReservesAndChecksClean) {
     EfsVolume v;
     ASSERT_TRUE(v.openVolume(crashed));
     efs::FitRecord r;
-    ASSERT_TRUE(EfsVolumeInspector(v).loadStoredRecord("big", &r));
+    ASSERT_TRUE(EfsVolumeProbe(v).loadStoredRecord("big", &r));
     EXPECT_EQ(r.allBlocks(), 7) << "the recovery pass trimmed the reserve";
     v.closeFile(8);
     EXPECT_EQ(v.lastError(), EfsVolume::ErrorNotFound) << "the pass left no handle open";
@@ -546,7 +545,7 @@ class FailingTempFile final : public efstest::ForwardingFile {
 
 efs::FitRecord storedRecord(EfsVolume& v, const char* name) {
     efs::FitRecord r;
-    EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord(name, &r)) << name;
+    EXPECT_TRUE(EfsVolumeProbe(v).loadStoredRecord(name, &r)) << name;
     return r;
 }
 
@@ -619,11 +618,11 @@ namespace {
 
 // Bytes from..to of the endless stream of a writer's file. Every state the file passes
 // through is a prefix of its stream, so a read at any moment must deliver stream bytes.
-QByteArray streamBytes(int seed, int64_t from, int64_t to) {
+QByteArray streamBytes(int salt, int64_t from, int64_t to) {
     QByteArray b(static_cast<qsizetype>(to - from), '\0');
     for (int64_t p = from; p < to; ++p)
         b[static_cast<qsizetype>(p - from)] =
-            static_cast<char>((p * 131 + seed * 17 + p / 253) & 0xFF);
+            static_cast<char>((p * 131 + salt * 17 + p / 253) & 0xFF);
     return b;
 }
 
@@ -647,7 +646,7 @@ TEST(Concurrency, ReadersBesideWritersSeeWholeFilesAndEndAsTheModel) {
     // Per writer: stored name -> length (the bytes are its stream's prefix).
     std::vector<std::map<std::string, int64_t>> models(kWriters);
     std::atomic<int> writing{kWriters};
-    auto seedOf = [](const std::string& name) {
+    auto saltOf = [](const std::string& name) {
         return static_cast<int>(std::hash<std::string>{}(name) % 1000);
     };
     auto writer = [&](int id) {
@@ -655,7 +654,7 @@ TEST(Concurrency, ReadersBesideWritersSeeWholeFilesAndEndAsTheModel) {
         std::map<std::string, int64_t>& model = models[static_cast<size_t>(id)];
         for (int op = 0; op < 2000; ++op) {
             const std::string name = "w" + std::to_string(id) + "_" + std::to_string(rng() % 24);
-            const int seed = seedOf(name);
+            const int salt = saltOf(name);
             const unsigned kind = rng() % 6;
             if (kind == 0) {
                 // A reader may hold the file open for a moment: removal waits for it.
@@ -677,7 +676,7 @@ TEST(Concurrency, ReadersBesideWritersSeeWholeFilesAndEndAsTheModel) {
             if (kind <= 3 || length == 0) {  // append
                 const int64_t to = length + 1 + rng() % 12000;
                 f.v.seekFile(h, length);
-                const QByteArray bytes = streamBytes(seed, length, to);
+                const QByteArray bytes = streamBytes(salt, length, to);
                 EXPECT_TRUE(
                     f.v.writeFile(h, bytes.constData(), static_cast<int32_t>(bytes.size())));
                 length = to;
@@ -685,7 +684,7 @@ TEST(Concurrency, ReadersBesideWritersSeeWholeFilesAndEndAsTheModel) {
                 const int64_t from = rng() % length;
                 const int64_t to = std::min<int64_t>(length, from + 1 + rng() % 9000);
                 f.v.seekFile(h, from);
-                const QByteArray bytes = streamBytes(seed, from, to);
+                const QByteArray bytes = streamBytes(salt, from, to);
                 EXPECT_TRUE(
                     f.v.writeFile(h, bytes.constData(), static_cast<int32_t>(bytes.size())));
             } else {  // shrink
@@ -728,7 +727,7 @@ TEST(Concurrency, ReadersBesideWritersSeeWholeFilesAndEndAsTheModel) {
             if (fixed.count(name)) {
                 EXPECT_EQ(got, fixed.at(name).mid(static_cast<qsizetype>(from))) << name;
             } else {
-                EXPECT_EQ(got, streamBytes(seedOf(name), from, from + got.size()))
+                EXPECT_EQ(got, streamBytes(saltOf(name), from, from + got.size()))
                     << name << " from " << from;
             }
             ++readsChecked;
@@ -753,7 +752,7 @@ TEST(Concurrency, ReadersBesideWritersSeeWholeFilesAndEndAsTheModel) {
         for (const auto& model : models)
             for (const auto& [name, length] : model) {
                 expected.insert(name);
-                EXPECT_EQ(f.contents(name.c_str()), streamBytes(seedOf(name), 0, length))
+                EXPECT_EQ(f.contents(name.c_str()), streamBytes(saltOf(name), 0, length))
                     << name << ", " << when;
             }
         EXPECT_EQ(listed, expected) << when;

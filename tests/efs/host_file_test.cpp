@@ -5,7 +5,7 @@
 #include "EfsTestUtil.h"
 #include "efs/EfsFile.h"
 #include "efs/EfsVolume.h"
-#include "tests/SpecialFiles.h"
+#include "tests/NonRegularFiles.h"
 
 using efstest::freshPath;
 
@@ -99,13 +99,13 @@ TEST(EfsPosixFile, OnlyRegularFilesOpenAndOthersAreRefusedAtOnce) {
     const QString folder = efstest::tempDir() + "/host_special";
     QDir(folder).removeRecursively();
     ASSERT_TRUE(QDir().mkpath(folder));
-    specialfiles::NonRegularFiles files(folder);
+    nonregular::NonRegularFiles files(folder);
     ASSERT_TRUE(files.ok());
     const QStringList before = files.state();
-    for (const specialfiles::Special& special : files.all()) {
+    for (const nonregular::Special& special : files.all()) {
         SCOPED_TRACE(special.kind);
         EfsPosixFile f;
-        const bool prompt = specialfiles::returnsAtOnce(special.path, [&] {
+        const bool prompt = nonregular::returnsAtOnce(special.path, [&] {
             EXPECT_FALSE(f.openReadOnly(special.path));
             EXPECT_FALSE(f.open(special.path));
             EfsVolume volume;

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "EfsTestUtil.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 using efs::kInlineLimit;
 
@@ -269,8 +269,8 @@ class ModelRun {
                 }
             m_v.closeFile(h);
         }
-        ASSERT_EQ(EfsVolumeInspector(m_v).fileTableCachedNodes(), 1u) << when;
-        ASSERT_EQ(EfsVolumeInspector(m_v).freeTreeCachedNodes(), 1u) << when;
+        ASSERT_EQ(EfsVolumeProbe(m_v).fileTableCachedNodes(), 1u) << when;
+        ASSERT_EQ(EfsVolumeProbe(m_v).freeTreeCachedNodes(), 1u) << when;
         const QStringList problems = m_v.check();
         ASSERT_TRUE(problems.isEmpty()) << when << "\n" << efstest::joined(problems).toStdString();
     }

@@ -4,7 +4,7 @@
 #include <QBuffer>
 
 #include "EfsTestUtil.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 namespace {
 
@@ -70,9 +70,9 @@ TEST(DebugReport, InlineFilesWriteNoFragments) {
     EXPECT_TRUE(lines.contains("Max Frag Size: 0"));
     EXPECT_TRUE(lines.contains("averageFragCount: 0"));
     EXPECT_TRUE(lines.contains(
-        QString("freePtrsSize: %1").arg(EfsVolumeInspector(v).freeRunsByStart().size())));
+        QString("freePtrsSize: %1").arg(EfsVolumeProbe(v).freeRunsByStart().size())));
     EXPECT_TRUE(lines.contains(
-        QString("freeSizesSize: %1").arg(EfsVolumeInspector(v).freeRunsBySize().size())));
+        QString("freeSizesSize: %1").arg(EfsVolumeProbe(v).freeRunsBySize().size())));
 }
 
 TEST(DebugReport, FragmentGroupsListEveryBlock) {
@@ -93,7 +93,7 @@ TEST(DebugReport, FragmentGroupsListEveryBlock) {
     ASSERT_TRUE(v.setFileSize(x, 7 * 8192 - 1));
     v.closeFile(y);
     efs::FitRecord r;
-    ASSERT_TRUE(EfsVolumeInspector(v).loadStoredRecord("x", &r));
+    ASSERT_TRUE(EfsVolumeProbe(v).loadStoredRecord("x", &r));
     ASSERT_EQ(r.fragmentsCount(), 3);
     ASSERT_EQ(r.fragment(0).size, 2);
     ASSERT_EQ(r.fragment(1).size, 1);
@@ -110,7 +110,7 @@ TEST(DebugReport, FragmentGroupsListEveryBlock) {
             EXPECT_EQ(lines[at + 3 + b], QString("\tBlock Addr: %1").arg(r.fragment(i).addr + b));
     }
     efs::FitRecord ry;
-    ASSERT_TRUE(EfsVolumeInspector(v).loadStoredRecord("y", &ry));
+    ASSERT_TRUE(EfsVolumeProbe(v).loadStoredRecord("y", &ry));
     const float average = (3.0f + static_cast<float>(ry.fragmentsCount())) / 2.0f;
     EXPECT_TRUE(lines.contains("Max Frag Size: 3"));
     EXPECT_FLOAT_EQ(v.averageFragmentCount(), average);

@@ -6,7 +6,7 @@
 
 #include "EfsTestUtil.h"
 #include "efs/EfsVolume.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 using efs::kBlockSize;
 using efstest::fixed32At;
@@ -56,7 +56,7 @@ TEST(VolumeLifecycle, FreshHeaderBytesBeforeAndAfterClose) {
     EXPECT_EQ(fixed32At(fileRoot, 0), 2);
     EXPECT_EQ(fixed32At(fileRoot, 8148), 0);
     EXPECT_EQ(fileRoot[8156], 0) << "a node never changed keeps dirty 0";
-    EXPECT_EQ(EfsVolumeInspector(v).freeTotal(), 1022);
+    EXPECT_EQ(EfsVolumeProbe(v).freeTotal(), 1022);
     EXPECT_TRUE(v.check().isEmpty()) << efstest::joined(v.check()).toStdString();
 
     v.closeVolume();
@@ -68,8 +68,8 @@ TEST(VolumeLifecycle, FreshHeaderBytesBeforeAndAfterClose) {
     v.closeVolume();  // harmless on a closed volume
 
     ASSERT_TRUE(v.openVolume(path));
-    EXPECT_EQ(EfsVolumeInspector(v).freeTotal(), 1022);
-    EXPECT_EQ(EfsVolumeInspector(v).freeRunsByStart(), (std::vector<EfsVolume::Run>{{3, 1022}}));
+    EXPECT_EQ(EfsVolumeProbe(v).freeTotal(), 1022);
+    EXPECT_EQ(EfsVolumeProbe(v).freeRunsByStart(), (std::vector<EfsVolume::Run>{{3, 1022}}));
     EXPECT_TRUE(v.check().isEmpty());
 }
 
@@ -210,7 +210,7 @@ TEST(VolumeLifecycle, ReformatEmptiesTheVolumeAndRemovesCompanions) {
     EXPECT_FALSE(QFile::exists(path + ".fits"));
     EXPECT_FALSE(QFile::exists(path + ".ptrs"));
     EXPECT_FALSE(v.fileExists("a"));
-    EXPECT_EQ(EfsVolumeInspector(v).freeTotal(), 1022);
+    EXPECT_EQ(EfsVolumeProbe(v).freeTotal(), 1022);
     EXPECT_EQ(v.tellFile(h), -1) << "handles do not survive a reformat";
     EXPECT_TRUE(v.check().isEmpty());
 }

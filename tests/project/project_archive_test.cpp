@@ -8,7 +8,7 @@
 
 #include "ProjectTestSupport.h"
 #include "efs/EfsFormat.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 #include "project/ProjectArchive.h"
 
 using namespace testsupport;
@@ -409,7 +409,7 @@ TEST(ProjectArchiveTest, EveryRefusalNamesTheFileAndTheReason) {
     {
         EfsVolume volume;
         ASSERT_TRUE(volume.openVolumeReadOnly(path));
-        ASSERT_TRUE(EfsVolumeInspector(volume).loadStoredRecord("big.snd", &record));
+        ASSERT_TRUE(EfsVolumeProbe(volume).loadStoredRecord("big.snd", &record));
     }
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadWrite));

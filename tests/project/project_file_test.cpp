@@ -8,10 +8,10 @@
 #include <random>
 
 #include "ProjectTestSupport.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 #include "project/ProjectArchive.h"
 #include "project/ProjectDescription.h"
-#include "tests/SpecialFiles.h"
+#include "tests/NonRegularFiles.h"
 
 using namespace testsupport;
 
@@ -54,7 +54,7 @@ void damageSoundRecord(const QString& path, const char* name) {
     {
         EfsVolume volume;
         ASSERT_TRUE(volume.openVolumeReadOnly(path));
-        ASSERT_TRUE(EfsVolumeInspector(volume).loadStoredRecord(name, &record)) << name;
+        ASSERT_TRUE(EfsVolumeProbe(volume).loadStoredRecord(name, &record)) << name;
         ASSERT_GT(record.fragmentsCount(), 0) << name << " is stored inline";
     }
     QFile file(path);
@@ -508,13 +508,13 @@ TEST_F(ProjectFileTest, DamagedContainersFailCleanlyAndStayUnchanged) {
 // at once, saying so, and neither the file nor the folder changes.
 TEST_F(ProjectFileTest, NonRegularFilesAreRefusedAtOnceAndLeftAlone) {
     const QString folder = freshFolder("file_special");
-    specialfiles::NonRegularFiles files(folder);
+    nonregular::NonRegularFiles files(folder);
     ASSERT_TRUE(files.ok());
     const QStringList before = files.state();
-    for (const specialfiles::Special& special : files.all()) {
+    for (const nonregular::Special& special : files.all()) {
         SCOPED_TRACE(special.kind);
         setProject(twoChapters());
-        const bool prompt = specialfiles::returnsAtOnce(special.path, [&] {
+        const bool prompt = nonregular::returnsAtOnce(special.path, [&] {
             EXPECT_FALSE(project().load(special.path));
             EXPECT_TRUE(project().lastError().contains("not a regular file"))
                 << project().lastError().toStdString();

@@ -18,7 +18,7 @@
 #include "efs/Coding.h"
 #include "efs/EfsFormat.h"
 #include "efs/EfsVolume.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 #include "efs/btree/BTreeNode.h"
 
 using namespace reliability;
@@ -99,7 +99,7 @@ const Sample& sample() {
             // Records on even blocks go: the free space becomes many one-block runs.
             const std::string name = "n" + std::to_string(i);
             efs::FitRecord r;
-            if (EfsVolumeInspector(v).loadStoredRecord(name.c_str(), &r) && r.addr() % 2 == 0)
+            if (EfsVolumeProbe(v).loadStoredRecord(name.c_str(), &r) && r.addr() % 2 == 0)
                 v.removeFile(name.c_str());
         }
         store("big.snd", 5 * efs::kBlockSize + 3);
@@ -114,7 +114,7 @@ const Sample& sample() {
         v.closeFile(a);
         v.closeFile(b);
         efs::FitRecord rec;
-        if (EfsVolumeInspector(v).loadStoredRecord("frag_a.snd", &rec))
+        if (EfsVolumeProbe(v).loadStoredRecord("frag_a.snd", &rec))
             out.fragmentedRecord = rec.addr();
         EXPECT_GT(rec.fragmentsCount(), 1);
         EXPECT_TRUE(v.check().isEmpty()) << v.check().join("\n").toStdString();
@@ -130,7 +130,7 @@ const Sample& sample() {
         r.listFiles(&names);
         for (const QByteArray& n : names) {
             efs::FitRecord fr;
-            if (EfsVolumeInspector(r).loadStoredRecord(n.constData(), &fr))
+            if (EfsVolumeProbe(r).loadStoredRecord(n.constData(), &fr))
                 out.records.push_back(fr.addr());
         }
         r.closeVolume();

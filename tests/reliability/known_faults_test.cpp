@@ -14,7 +14,7 @@
 #include "efs/Coding.h"
 #include "efs/EfsFormat.h"
 #include "efs/EfsVolume.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 #include "efs/btree/BTreeNode.h"
 
 using namespace reliability;
@@ -186,7 +186,7 @@ TEST(KnownVolumeFaults, CheckOfATreeWhoseLinksLoopEnds) {
         // More names than one node holds: the root becomes an inner node.
         for (int i = 0; i < 200; ++i)
             ASSERT_TRUE(store(v, ("n" + std::to_string(i)).c_str(), bytes(10, 1)));
-        root = EfsVolumeInspector(v).fileTableRoot();
+        root = EfsVolumeProbe(v).fileTableRoot();
         v.closeVolume();
     }
     using Node = efs::BTreeNode<185, efs::FileNameKey>;

@@ -15,7 +15,7 @@
 
 #include "efs/Coding.h"
 #include "efs/EfsVolume.h"
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 namespace vxtest {
 
@@ -112,7 +112,7 @@ inline efs::FitRecord storedRecord(const QString& path, const char* name) {
     efs::FitRecord record;
     EfsVolume v;
     EXPECT_TRUE(v.openVolumeReadOnly(path));
-    EXPECT_TRUE(EfsVolumeInspector(v).loadStoredRecord(name, &record)) << name;
+    EXPECT_TRUE(EfsVolumeProbe(v).loadStoredRecord(name, &record)) << name;
     return record;
 }
 

@@ -8,7 +8,7 @@
 #include "VxtoolTestSupport.h"
 #include "project/Project.h"
 #include "project/ProjectDescription.h"
-#include "tests/SpecialFiles.h"
+#include "tests/NonRegularFiles.h"
 
 using vxtest::freshPath;
 using vxtest::readAll;
@@ -377,11 +377,11 @@ TEST(VxtoolProject, ShowMarksAnEntryWhoseSoundCannotBeReadAndExitsNonZero) {
 TEST(VxtoolProject, NonRegularFilesAreRefusedAtOnce) {
     const QString folder = freshPath("special");
     ASSERT_TRUE(QDir().mkpath(folder));
-    specialfiles::NonRegularFiles files(folder);
+    nonregular::NonRegularFiles files(folder);
     ASSERT_TRUE(files.ok());
     const QStringList before = files.state();
     const QString exported = freshPath("special-export");
-    for (const specialfiles::Special& special : files.all()) {
+    for (const nonregular::Special& special : files.all()) {
         for (const QStringList& args : {QStringList{"project", "show", special.path},
                                         QStringList{"project", "export", special.path, exported},
                                         QStringList{"ls", special.path}}) {

@@ -13,10 +13,10 @@
 
 class EfsVolume;
 
-class EfsVolumeInspector final {
+class EfsVolumeProbe final {
   public:
-    // The volume must outlive the inspector.
-    explicit EfsVolumeInspector(EfsVolume& volume) : m_volume(volume) {}
+    // The volume must outlive the probe.
+    explicit EfsVolumeProbe(EfsVolume& volume) : m_volume(volume) {}
 
     // The free runs by first block, ascending (freePtrs).
     std::vector<efs::Run> freeRunsByStart() const;

@@ -1,4 +1,4 @@
-#include "efs/EfsVolumeInspector.h"
+#include "efs/EfsVolumeProbe.h"
 
 #include "efs/EfsVolume.h"
 
@@ -8,76 +8,76 @@ namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;
 }  // namespace
 
-std::vector<Run> EfsVolumeInspector::freeRunsByStart() const {
+std::vector<Run> EfsVolumeProbe::freeRunsByStart() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_allocator.runsByStart();
 }
 
-std::vector<Run> EfsVolumeInspector::freeRunsBySize() const {
+std::vector<Run> EfsVolumeProbe::freeRunsBySize() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_allocator.runsBySize();
 }
 
-std::vector<Run> EfsVolumeInspector::freeRunsInTree() const {
+std::vector<Run> EfsVolumeProbe::freeRunsInTree() const {
     Guard guard(m_volume.m_lock);
     std::vector<Run> out;
     if (m_volume.m_store.isOpen()) m_volume.m_allocator.runsInTree(&out);
     return out;
 }
 
-int64_t EfsVolumeInspector::freeTotal() const {
+int64_t EfsVolumeProbe::freeTotal() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_allocator.freeTotal();
 }
 
-int64_t EfsVolumeInspector::hostBlocks() const {
+int64_t EfsVolumeProbe::hostBlocks() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_store.hostBlocks();
 }
 
-int32_t EfsVolumeInspector::freeTreeRoot() const {
+int32_t EfsVolumeProbe::freeTreeRoot() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_allocator.treeRoot();
 }
 
-int32_t EfsVolumeInspector::fileTableRoot() const {
+int32_t EfsVolumeProbe::fileTableRoot() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_table.rootBlock();
 }
 
-size_t EfsVolumeInspector::freeTreeCachedNodes() const {
+size_t EfsVolumeProbe::freeTreeCachedNodes() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_allocator.treeCachedNodes();
 }
 
-size_t EfsVolumeInspector::fileTableCachedNodes() const {
+size_t EfsVolumeProbe::fileTableCachedNodes() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_table.cachedNodes();
 }
 
-int32_t EfsVolumeInspector::cachedBlock() const {
+int32_t EfsVolumeProbe::cachedBlock() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_store.bufferedBlock();
 }
 
-size_t EfsVolumeInspector::cachedBlocks() const {
+size_t EfsVolumeProbe::cachedBlocks() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_store.cachedBlocks();
 }
 
-size_t EfsVolumeInspector::dirtyBlocks() const {
+size_t EfsVolumeProbe::dirtyBlocks() const {
     Guard guard(m_volume.m_lock);
     return m_volume.m_store.dirtyBlocks();
 }
 
-bool EfsVolumeInspector::loadStoredRecord(const char* name, efs::FitRecord* out) const {
+bool EfsVolumeProbe::loadStoredRecord(const char* name, efs::FitRecord* out) const {
     Guard guard(m_volume.m_lock);
     int32_t block = 0;
     return m_volume.m_store.isOpen() && name && m_volume.m_table.find(name, &block) &&
            m_volume.m_records.load(block, out);
 }
 
-void EfsVolumeInspector::setAllocationTrace(efs::AllocationTrace trace) const {
+void EfsVolumeProbe::setAllocationTrace(efs::AllocationTrace trace) const {
     Guard guard(m_volume.m_lock);
     m_volume.m_allocator.setTrace(std::move(trace));
 }

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-namespace specialfiles {
+namespace nonregular {
 
 struct Special {
     const char* kind;
@@ -107,4 +107,4 @@ inline bool returnsAtOnce(const QString& path, const std::function<void()>& body
     return !hung;
 }
 
-}  // namespace specialfiles
+}  // namespace nonregular
