@@ -6,6 +6,23 @@
 
 namespace efs {
 
+namespace {
+
+struct Span {
+    int32_t blocks;
+    int64_t bytes;
+};
+
+// The blocks from block on that follow each other on disk and hold the next `left` bytes of
+// a file, the last one perhaps only in part, and the bytes they hold.
+Span spanFrom(const BlockCursor& cursor, int32_t block, int64_t left) {
+    const int32_t n =
+        RecordStore::contiguousBlocks(cursor, block, (left + kBlockSize - 1) / kBlockSize);
+    return {n, std::min<int64_t>(left, int64_t{n} * kBlockSize)};
+}
+
+}  // namespace
+
 FileData::FileData(BlockStore& store, BlockAllocator& allocator, RecordStore& records,
                    FileTable& table, const VolumeParams& params, int32_t& lastError)
     : m_store(store),
@@ -85,10 +102,8 @@ int32_t FileData::read(int32_t handle, char* data, int32_t length) {
             // Blocks that follow each other on disk come in one transfer, a last block
             // that is only partly wanted included.
             const int64_t want = std::min<int64_t>(length - delivered, size - file->position);
-            const int32_t n =
-                RecordStore::contiguousBlocks(cursor, block, (want + kBlockSize - 1) / kBlockSize);
+            const auto [n, bytes] = spanFrom(cursor, block, want);
             if (n > 1) {
-                const int64_t bytes = std::min<int64_t>(want, int64_t{n} * kBlockSize);
                 if (!m_store.readSpan(block, n, data + delivered, bytes)) {
                     m_lastError = ErrorIo;
                     break;
@@ -173,11 +188,8 @@ bool FileData::write(int32_t handle, const char* data, int32_t length) {
         if (offset == 0) {
             // Blocks that follow each other on disk go out in one transfer, a last block
             // that is only partly written included.
-            const int64_t rest = length - written;
-            const int32_t n =
-                RecordStore::contiguousBlocks(cursor, block, (rest + kBlockSize - 1) / kBlockSize);
+            const auto [n, bytes] = spanFrom(cursor, block, length - written);
             if (n > 1) {
-                const int64_t bytes = std::min<int64_t>(rest, int64_t{n} * kBlockSize);
                 if (!m_store.writeSpan(block, n, data + written, bytes)) {
                     m_lastError = ErrorIo;
                     return false;
