@@ -1,6 +1,9 @@
 #include "efs/BlockStore.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "efs/Coding.h"
@@ -431,6 +434,34 @@ bool BlockStore::writeBlocks(int32_t first, int32_t count, const char* src) {
     }
     forgetRange();
     return true;
+}
+
+bool BlockStore::copyInBlocks(int32_t first, int32_t count, int fd, int64_t offset) {
+    if (!m_host || m_readOnly || first < 1 || count < 1 || count > kMaxBlocksPerTransfer ||
+        static_cast<int64_t>(first) + count > m_hostBlocks || fd < 0 || offset < 0)
+        return false;
+    const int64_t bytes = static_cast<int64_t>(count) * kBlockSize;
+    if (m_encryptor != EfsEncryptor::defaultEncryptor()) {
+        // The encoder takes the bytes in memory.
+        m_spanBuffer.resize(static_cast<size_t>(bytes));
+        for (int64_t done = 0; done < bytes;) {
+            const ssize_t n = ::pread(fd, m_spanBuffer.data() + done,
+                                      static_cast<size_t>(bytes - done), offset + done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += n;
+        }
+        return writeBlocks(first, count, m_spanBuffer.data());
+    }
+    // As writeBlocks: no cached copy of these blocks survives, whatever the outcome.
+    if (m_bufferedBlock >= first && m_bufferedBlock < first + count) m_bufferedBlock = -1;
+    written(first, count);
+    const bool ok =
+        m_host->copyIn(static_cast<int64_t>(first) * kBlockSize, fd, offset, bytes) == bytes;
+    if (!m_blocks.empty()) {
+        for (int32_t b = first; b < first + count; ++b) forget(b);
+    }
+    return ok;
 }
 
 bool BlockStore::readSpan(int32_t first, int32_t count, char* dst, int64_t bytes) {

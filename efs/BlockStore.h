@@ -94,6 +94,10 @@ class BlockStore final {
     // they can.
     bool readSpan(int32_t first, int32_t count, char* dst, int64_t bytes);
     bool writeSpan(int32_t first, int32_t count, const char* src, int64_t bytes);
+    // writeBlocks with the bytes taken from descriptor fd at offset, which must hold them
+    // all; under the default encryptor they are copied inside the kernel where the host
+    // file allows it.
+    bool copyInBlocks(int32_t first, int32_t count, int fd, int64_t offset);
     // Writes every dirty block, runs of neighbours in one transfer, in ascending order.
     bool flush();
     // Forgets the blocks that are on the disk as they are cached; dirty ones stay.

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -177,6 +179,50 @@ int32_t EfsPosixFile::writeAtSplit(int64_t position, const void* a, int32_t na, 
         n += rest;
     }
     return static_cast<int32_t>(n);
+}
+
+int64_t EfsFile::copyIn(int64_t position, int fd, int64_t fdOffset, int64_t count) {
+    if (position < 0 || fd < 0 || fdOffset < 0 || count < 0) return -1;
+    std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(count, 1 << 20)));
+    int64_t done = 0;
+    while (done < count) {
+        const auto want = static_cast<size_t>(std::min<int64_t>(count - done, buffer.size()));
+        const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(fdOffset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;  // the source ended
+        if (writeAt(position + done, buffer.data(), static_cast<int32_t>(n)) != n) return -1;
+        done += n;
+    }
+    return done;
+}
+
+int64_t EfsPosixFile::copyIn(int64_t position, int fd, int64_t fdOffset, int64_t count) {
+    if (m_fd < 0 || position < 0 || fd < 0 || fdOffset < 0 || count < 0) return -1;
+    // Inside the kernel, page cache to page cache, as cp copies; where the two files do not
+    // allow it (other file systems, special files) the bytes go through a buffer.
+    int64_t done = 0;
+    while (done < count) {
+        loff_t from = fdOffset + done;
+        loff_t to = position + done;
+        const ssize_t n =
+            ::copy_file_range(fd, &from, m_fd, &to, static_cast<size_t>(count - done), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                      errno == EBADF)) {
+            const int64_t rest =
+                EfsFile::copyIn(position + done, fd, fdOffset + done, count - done);
+            return rest < 0 ? -1 : done + rest;
+        }
+        if (n < 0) return -1;
+        if (n == 0) break;  // the source ended
+        done += n;
+    }
+    // Copies are large and written once: the disk can start on them now, while the next
+    // one is copied, and the volume's final sync then waits for less. Only a hint; the
+    // sync still makes them durable.
+    if (done > 0) ::sync_file_range(m_fd, position, done, SYNC_FILE_RANGE_WRITE);
+    return done;
 }
 
 int64_t EfsPosixFile::pos() {

@@ -615,6 +615,12 @@ bool EfsVolume::writeFile(int32_t handle, const char* data, int32_t length) {
     return endOperation(m_data.write(handle, data, length));
 }
 
+bool EfsVolume::writeFileFrom(int32_t handle, int fd, int64_t offset, int32_t length) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_lastError = ErrorNone;
+    return endOperation(m_data.copyIn(handle, fd, offset, length));
+}
+
 bool EfsVolume::setFileSize(int32_t handle, int64_t size) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;

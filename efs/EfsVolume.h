@@ -145,6 +145,11 @@ class EfsVolume final {
     // Bytes delivered; 0 on failure or at the end.
     int32_t readFile(int32_t handle, char* data, int32_t length);
     bool writeFile(int32_t handle, const char* data, int32_t length);
+    // writeFile of length bytes read from descriptor fd at offset (its own offset is not
+    // used or moved); false, as for a failed write, when fd cannot give them all. The
+    // stored blocks and bytes are those writeFile would store; the bytes are copied inside
+    // the kernel where the host file allows it (no encryptor, the same file system).
+    bool writeFileFrom(int32_t handle, int fd, int64_t offset, int32_t length);
     bool setFileSize(int32_t handle, int64_t size);
 
     // ---- Diagnostics -----------------------------------------------------------------

@@ -1,6 +1,9 @@
 #include "efs/FileData.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -128,6 +131,41 @@ int32_t FileData::read(int32_t handle, char* data, int32_t length) {
 // ---- Writing ---------------------------------------------------------------------------
 
 bool FileData::write(int32_t handle, const char* data, int32_t length) {
+    return writeFrom(handle, Source{data, -1, 0}, length);
+}
+
+bool FileData::copyIn(int32_t handle, int fd, int64_t offset, int32_t length) {
+    return writeFrom(handle, Source{nullptr, fd, offset}, length);
+}
+
+const char* FileData::bytesOf(const Source& source, int64_t at, int32_t count) {
+    if (source.data != nullptr) return source.data + at;
+    m_piece.resize(static_cast<size_t>(count));
+    for (int32_t done = 0; done < count;) {
+        const ssize_t n = ::pread(source.fd, m_piece.data() + done,
+                                  static_cast<size_t>(count - done), source.offset + at + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return nullptr;  // an error, or the source ended early
+        done += static_cast<int32_t>(n);
+    }
+    return m_piece.data();
+}
+
+bool FileData::writeSpanFrom(const Source& source, int64_t at, int32_t block, int32_t count,
+                             int64_t bytes) {
+    if (source.data != nullptr) return m_store.writeSpan(block, count, source.data + at, bytes);
+    // The whole blocks straight from the descriptor; a last block cut short as writeSpan
+    // would write it.
+    const auto whole = static_cast<int32_t>(bytes / kBlockSize);
+    if (whole > 0 && !m_store.copyInBlocks(block, whole, source.fd, source.offset + at))
+        return false;
+    const auto rest = static_cast<int32_t>(bytes - int64_t{whole} * kBlockSize);
+    if (rest == 0) return true;
+    const char* tail = bytesOf(source, at + int64_t{whole} * kBlockSize, rest);
+    return tail != nullptr && m_store.writeSpan(block + whole, 1, tail, rest);
+}
+
+bool FileData::writeFrom(int32_t handle, const Source& source, int32_t length) {
     OpenFile* file = nullptr;
     OpenRecord* open = m_table.recordOf(handle, &file);
     if (!open) return false;
@@ -135,7 +173,8 @@ bool FileData::write(int32_t handle, const char* data, int32_t length) {
         m_lastError = ErrorState;
         return false;
     }
-    if (length <= 0 || data == nullptr || file->position < 0) {
+    const bool noSource = source.data == nullptr && (source.fd < 0 || source.offset < 0);
+    if (length <= 0 || noSource || file->position < 0) {
         m_lastError = ErrorArgument;
         return false;
     }
@@ -149,7 +188,12 @@ bool FileData::write(int32_t handle, const char* data, int32_t length) {
     int32_t hint = 0;
     if (rec->fragmentsCount() == 0) {
         if (end <= kInlineLimit) {
-            std::memcpy(rec->inlineData() + file->position, data, static_cast<size_t>(length));
+            const char* bytes = bytesOf(source, 0, length);
+            if (bytes == nullptr) {
+                m_lastError = ErrorIo;
+                return false;
+            }
+            std::memcpy(rec->inlineData() + file->position, bytes, static_cast<size_t>(length));
             file->position = end;
             if (end > rec->fileSize()) rec->setFileSize(end);
             RecordStore::stamp(rec, true, true);
@@ -190,7 +234,7 @@ bool FileData::write(int32_t handle, const char* data, int32_t length) {
             // that is only partly written included.
             const auto [n, bytes] = spanFrom(cursor, block, length - written);
             if (n > 1) {
-                if (!m_store.writeSpan(block, n, data + written, bytes)) {
+                if (!writeSpanFrom(source, written, block, n, bytes)) {
                     m_lastError = ErrorIo;
                     return false;
                 }
@@ -201,7 +245,8 @@ bool FileData::write(int32_t handle, const char* data, int32_t length) {
             }
         }
         const int32_t piece = std::min(kBlockSize - offset, length - written);
-        if (!m_store.writeBlock(block, data + written, piece, offset, true)) {
+        const char* bytes = bytesOf(source, written, piece);
+        if (bytes == nullptr || !m_store.writeBlock(block, bytes, piece, offset, true)) {
             m_lastError = ErrorIo;
             return false;
         }

@@ -31,10 +31,26 @@ class FileData final {
     int32_t read(int32_t handle, char* data, int32_t length);
     // The whole buffer at the handle's position; a position past the end extends the file.
     bool write(int32_t handle, const char* data, int32_t length);
+    // write of length bytes taken from descriptor fd at offset, which must hold them all:
+    // the same blocks and bytes, moved inside the kernel where the host file allows it.
+    bool copyIn(int32_t handle, int fd, int64_t offset, int32_t length);
     // Grows or shrinks the file; grown blocks keep whatever they held.
     bool setSize(int32_t handle, int64_t size);
 
   private:
+    // Where the bytes of a write come from: memory, or a descriptor from an offset on.
+    struct Source {
+        const char* data;  // null for a descriptor
+        int fd;
+        int64_t offset;
+    };
+    bool writeFrom(int32_t handle, const Source& source, int32_t length);
+    // count bytes of source from at on: in place for memory, else read into m_piece; null
+    // when they cannot be read whole.
+    const char* bytesOf(const Source& source, int64_t at, int32_t count);
+    // BlockStore::writeSpan of source's bytes from at on.
+    bool writeSpanFrom(const Source& source, int64_t at, int32_t block, int32_t count,
+                       int64_t bytes);
     // count data blocks for a file; a request that fails gives back what it had taken.
     bool allocate(int32_t hint, int64_t count, std::vector<Run>* runs);
     // Moves an inline file's first bytes into a data block of its own, the file's first
@@ -48,6 +64,7 @@ class FileData final {
     FileTable& m_table;
     const VolumeParams& m_params;
     int32_t& m_lastError;
+    std::vector<char> m_piece;  // bytes of a descriptor that go through memory
 };
 
 }  // namespace efs

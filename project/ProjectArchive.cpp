@@ -16,6 +16,8 @@
 #include <cstring>
 #include <new>
 
+#include "project/FileMappings.h"
+
 namespace {
 
 // Stored files move between memory and the volume in pieces of this size, so no count
@@ -334,9 +336,14 @@ bool ProjectArchive::writeFile(const char* name, const QByteArray& data) {
         return fail(tr("Cannot store %1 in %2: %3.").arg(what, shown(m_path), volumeReason()));
     const char* bytes = data.constData();
     const qsizetype size = data.size();
+    // Bytes that are a whole mapped file come from the file, copied inside the kernel; the
+    // stored blocks are the same either way.
+    const int source = FileMappings::descriptorOf(bytes, size);
     for (qsizetype done = 0; done < size;) {
         const auto n = static_cast<int32_t>(std::min<qsizetype>(kChunk, size - done));
-        if (!m_volume->writeFile(h, bytes + done, n)) {
+        const bool written = source >= 0 ? m_volume->writeFileFrom(h, source, done, n)
+                                         : m_volume->writeFile(h, bytes + done, n);
+        if (!written) {
             const QString reason = volumeReason();
             m_volume->closeFile(h);
             m_volume->removeFile(name);

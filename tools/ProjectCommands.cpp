@@ -2,7 +2,6 @@
 // own load and save.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "project/FileMappings.h"
 #include "project/Project.h"
 #include "tools/ShowReader.h"
 #include "tools/ToolSupport.h"
@@ -311,53 +311,20 @@ int cmdExport(const Arguments& args) {
 
 // ---- import --------------------------------------------------------------------------
 
-// The sound files of an import, mapped into memory rather than copied: the save writes
-// them into the container straight from the page cache. The mappings live until the
-// import ends.
+// The sound files of an import, mapped into memory rather than read: the save copies
+// each one into the container from the file itself. The mappings live until the import
+// ends.
 class SoundMappings final {
   public:
-    SoundMappings() = default;
-    SoundMappings(const SoundMappings&) = delete;
-    SoundMappings& operator=(const SoundMappings&) = delete;
-    ~SoundMappings() {
-        for (const auto& [at, size] : m_maps) ::munmap(at, size);
-    }
     // Maps the file at path as *out; prints the reason and returns false when it cannot.
     bool map(const QString& path, QByteArray* out) {
-        auto unreadable = [&](const QString& reason) {
-            return fail(ExitUnusable, path, "cannot be read: " + reason), false;
-        };
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return unreadable(QString::fromLocal8Bit(std::strerror(errno)));
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            const QString reason = S_ISREG(st.st_mode)
-                                       ? QString::fromLocal8Bit(std::strerror(errno))
-                                       : QStringLiteral("not a regular file");
-            ::close(fd);
-            return unreadable(reason);
-        }
-        if (st.st_size == 0) {
-            ::close(fd);
-            out->clear();
-            return true;
-        }
-        if (st.st_size > std::numeric_limits<int32_t>::max()) {
-            ::close(fd);
-            return unreadable("larger than a stored sound can be (2 GiB)");
-        }
-        const auto size = static_cast<size_t>(st.st_size);
-        void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-        const int mapError = errno;
-        ::close(fd);
-        if (at == MAP_FAILED) return unreadable(QString::fromLocal8Bit(std::strerror(mapError)));
-        m_maps.emplace_back(at, size);
-        *out = QByteArray::fromRawData(static_cast<const char*>(at), static_cast<qsizetype>(size));
-        return true;
+        QString reason;
+        if (m_files.map(path, out, &reason)) return true;
+        return fail(ExitUnusable, path, "cannot be read: " + reason), false;
     }
 
   private:
-    std::vector<std::pair<void*, size_t>> m_maps;
+    FileMappings m_files;
 };
 
 // A mapped file that another program cuts short while the import reads it raises SIGBUS.

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,11 +24,14 @@ struct Variant {
     int32_t reserve;
     int32_t minLargestRun;
     bool deferred;
+    // Writes with data take it from a scratch file through writeFileFrom.
+    bool fromDescriptor = false;
 };
 
 class Harness {
   public:
-    Harness(const QString& name, const Variant& variant) : m_path(efstest::freshPath(name)) {
+    Harness(const QString& name, const Variant& variant)
+        : m_path(efstest::freshPath(name)), m_fromDescriptor(variant.fromDescriptor) {
         m_volume = std::make_unique<EfsVolume>();
         EfsVolumeProbe(*m_volume).setAllocationTrace(m_model.recorder());
         m_volume->setDeferredWrites(variant.deferred);
@@ -69,7 +73,9 @@ class Harness {
         for (int32_t n : pieces) {
             if (m_zeros.size() < static_cast<size_t>(n)) m_zeros.resize(static_cast<size_t>(n));
             m_volume->seekFile(h, pos);
-            const bool ok = m_volume->writeFile(h, data ? data : m_zeros.data(), n);
+            const bool ok = data && m_fromDescriptor
+                                ? writeFromScratch(h, data, n)
+                                : m_volume->writeFile(h, data ? data : m_zeros.data(), n);
             if (data) data += n;
             ASSERT_EQ(ok, m_model.write(name, pos, n))
                 << "write " << n << " at " << pos << " of " << name << ": " << m_model.diverged;
@@ -162,6 +168,20 @@ class Harness {
     }
 
   private:
+    // The piece goes to a scratch file behind some unrelated bytes, and from there into
+    // the volume.
+    bool writeFromScratch(int32_t h, const char* data, int32_t n) {
+        if (!m_scratch.isOpen()) {
+            m_scratch.setFileName(m_path + ".scratch");
+            EXPECT_TRUE(m_scratch.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        }
+        constexpr int64_t kAt = 777;
+        m_scratch.resize(0);
+        m_scratch.seek(kAt);
+        EXPECT_EQ(m_scratch.write(data, n), n);
+        EXPECT_TRUE(m_scratch.flush());
+        return m_volume->writeFileFrom(h, m_scratch.handle(), kAt, n);
+    }
     void closeAndEnd(int32_t h, const std::string& name) {
         m_volume->closeFile(h);
         ASSERT_EQ(m_volume->lastError(), EfsVolume::ErrorNone) << name;
@@ -210,6 +230,8 @@ class Harness {
     std::unique_ptr<EfsVolume> m_volume;
     VolumeModel m_model;
     std::vector<char> m_zeros;
+    bool m_fromDescriptor;
+    QFile m_scratch;
 };
 
 }  // namespace efsmodel

@@ -53,11 +53,13 @@ class Workload {
 // Runs the workload on a new container, with every block choice checked against the
 // reference model and every file against its expected content, and returns the hash of
 // the host file after the volume is closed.
-uint64_t runWorkload(const QString& name, uint32_t variant, int operations) {
+uint64_t runWorkload(const QString& name, uint32_t variant, int operations,
+                     bool fromDescriptor = false) {
     Workload w(variant);
     std::map<std::string, std::string> content;
     // The default parameters: middle allocation, the default growth step, no reserve.
-    efsmodel::Harness h(name, {variant, EfsVolume::AllocFromMiddle, 1024, 0, 1, false});
+    efsmodel::Harness h(name,
+                        {variant, EfsVolume::AllocFromMiddle, 1024, 0, 1, false, fromDescriptor});
     for (int op = 0; op < operations && !::testing::Test::HasFatalFailure(); ++op) {
         const std::string file = "f" + std::to_string(w.below(40));
         const uint32_t kind = w.below(100);
@@ -110,6 +112,12 @@ TEST(EfsLayout, FixedWorkloadLeavesTheRecordedBytes) {
     const uint64_t large = runWorkload("layout_large.vx", 7u, 1500);
     EXPECT_EQ(small, kExpectedSmall);
     EXPECT_EQ(large, kExpectedLarge);
+}
+
+// Bytes copied in from a descriptor are stored exactly as the same bytes from memory.
+TEST(EfsLayout, WritesFromADescriptorLeaveTheSameBytes) {
+    EXPECT_EQ(runWorkload("layout_fd_small.vx", 20261207u, 400, true), kExpectedSmall);
+    EXPECT_EQ(runWorkload("layout_fd_large.vx", 7u, 1500, true), kExpectedLarge);
 }
 
 TEST(EfsLayout, SameWorkloadTwiceGivesTheSameBytes) {

@@ -260,6 +260,16 @@ TEST(BlockLayer, EncryptorSeesEveryBlockButTheHeader) {
         const int32_t big = v.openFile("big", EfsVolume::AccessWrite, EfsVolume::CreateNew);
         ASSERT_TRUE(v.writeFile(big, large.constData(), static_cast<int32_t>(large.size())));
         v.closeFile(big);
+        // Bytes copied in from a file are encoded too; a source that ends early fails.
+        QFile source(path + ".source");
+        ASSERT_TRUE(source.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        ASSERT_EQ(source.write(large), large.size());
+        ASSERT_TRUE(source.flush());
+        const int32_t copy = v.openFile("copy", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+        ASSERT_TRUE(v.writeFileFrom(copy, source.handle(), 0, static_cast<int32_t>(large.size())));
+        EXPECT_FALSE(v.writeFileFrom(copy, source.handle(), 5, static_cast<int32_t>(large.size())));
+        EXPECT_EQ(v.lastError(), EfsVolume::ErrorIo);
+        v.closeFile(copy);
         EXPECT_TRUE(v.check().isEmpty());
     }
     const QByteArray disk = readAll(path);
@@ -279,6 +289,10 @@ TEST(BlockLayer, EncryptorSeesEveryBlockButTheHeader) {
         QByteArray back(large.size() + 1, '\0');
         back.resize(v.readFile(big, back.data(), static_cast<int32_t>(back.size())));
         EXPECT_EQ(back, large);
+        const int32_t copy = v.openFile("copy", EfsVolume::AccessRead, EfsVolume::OpenExisting);
+        back.resize(large.size() + 1);
+        back.resize(v.readFile(copy, back.data(), static_cast<int32_t>(back.size())));
+        EXPECT_EQ(back.left(large.size()), large) << "the copy before the failed one";
     }
     EfsVolume plain;
     plain.setEncryptor(&x);
