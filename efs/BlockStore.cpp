@@ -464,6 +464,30 @@ bool BlockStore::copyInBlocks(int32_t first, int32_t count, int fd, int64_t offs
     return ok;
 }
 
+bool BlockStore::copyOutSpan(int32_t first, int32_t count, int fd, int64_t offset, int64_t bytes) {
+    const int64_t whole = static_cast<int64_t>(count) * kBlockSize;
+    if (!m_host || first < 1 || count < 1 || count > kMaxBlocksPerTransfer || fd < 0 ||
+        offset < 0 || bytes <= whole - kBlockSize || bytes > whole ||
+        static_cast<int64_t>(first) + count > m_hostBlocks)
+        return false;
+    const auto dirty = m_dirty.lower_bound(first);
+    if (m_encryptor == EfsEncryptor::defaultEncryptor() &&
+        (dirty == m_dirty.end() || *dirty >= first + count))
+        return m_host->copyOut(static_cast<int64_t>(first) * kBlockSize, fd, offset, bytes) ==
+               bytes;
+    // Through memory: the decoder, or blocks newer than the disk.
+    std::vector<char> span(static_cast<size_t>(bytes));
+    if (!readSpan(first, count, span.data(), bytes)) return false;
+    for (int64_t done = 0; done < bytes;) {
+        const ssize_t n =
+            ::pwrite(fd, span.data() + done, static_cast<size_t>(bytes - done), offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
 bool BlockStore::readSpan(int32_t first, int32_t count, char* dst, int64_t bytes) {
     const int64_t whole = static_cast<int64_t>(count) * kBlockSize;
     if (!m_host || first < 1 || count < 1 || count > kMaxBlocksPerTransfer || dst == nullptr ||

@@ -98,6 +98,9 @@ class BlockStore final {
     // all; under the default encryptor they are copied inside the kernel where the host
     // file allows it.
     bool copyInBlocks(int32_t first, int32_t count, int fd, int64_t offset);
+    // readSpan with the bytes going to descriptor fd at offset; inside the kernel where
+    // nothing changes them on the way (the default encryptor, no newer cached block).
+    bool copyOutSpan(int32_t first, int32_t count, int fd, int64_t offset, int64_t bytes);
     // Writes every dirty block, runs of neighbours in one transfer, in ascending order.
     bool flush();
     // Forgets the blocks that are on the disk as they are cached; dirty ones stay.

@@ -51,6 +51,9 @@ class EfsFile {
     // copied, fewer when fd ends first, or -1. The descriptor's own offset is not used or
     // moved. This version goes through a buffer; implementations may copy inside the kernel.
     virtual int64_t copyIn(int64_t position, int fd, int64_t fdOffset, int64_t count);
+    // The other way: count bytes of this file from position to fd at fdOffset; bytes
+    // copied, fewer at the end of this file, or -1.
+    virtual int64_t copyOut(int64_t position, int fd, int64_t fdOffset, int64_t count);
     // The current position; 0 when it cannot be obtained.
     virtual int64_t pos() = 0;
     // The file's length in bytes; -1 when it cannot be obtained.
@@ -88,6 +91,7 @@ class EfsPosixFile final : public EfsFile {
     int32_t writeAtSplit(int64_t position, const void* a, int32_t na, const void* b,
                          int32_t nb) override;
     int64_t copyIn(int64_t position, int fd, int64_t fdOffset, int64_t count) override;
+    int64_t copyOut(int64_t position, int fd, int64_t fdOffset, int64_t count) override;
     int64_t pos() override;
     int64_t size() override;
     bool close() override;

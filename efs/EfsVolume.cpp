@@ -615,6 +615,12 @@ bool EfsVolume::writeFile(int32_t handle, const char* data, int32_t length) {
     return endOperation(m_data.write(handle, data, length));
 }
 
+int32_t EfsVolume::readFileTo(int32_t handle, int fd, int64_t offset, int32_t length) {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_lastError = ErrorNone;
+    return m_data.copyOut(handle, fd, offset, length);
+}
+
 bool EfsVolume::writeFileFrom(int32_t handle, int fd, int64_t offset, int32_t length) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_lastError = ErrorNone;

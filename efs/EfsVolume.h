@@ -150,6 +150,10 @@ class EfsVolume final {
     // stored blocks and bytes are those writeFile would store; the bytes are copied inside
     // the kernel where the host file allows it (no encryptor, the same file system).
     bool writeFileFrom(int32_t handle, int fd, int64_t offset, int32_t length);
+    // readFile with the bytes going to descriptor fd at offset: bytes delivered, fewer at
+    // the end of the file or when fd takes no more (lastError says which). Copied inside
+    // the kernel where the host file allows it.
+    int32_t readFileTo(int32_t handle, int fd, int64_t offset, int32_t length);
     bool setFileSize(int32_t handle, int64_t size);
 
     // ---- Diagnostics -----------------------------------------------------------------

@@ -73,10 +73,34 @@ bool FileData::spillInline(OpenFile* file, OpenRecord* open, int64_t bytes, int3
 // ---- Reading ---------------------------------------------------------------------------
 
 int32_t FileData::read(int32_t handle, char* data, int32_t length) {
+    return readTo(handle, Sink{data, -1, 0}, length);
+}
+
+int32_t FileData::copyOut(int32_t handle, int fd, int64_t offset, int32_t length) {
+    return readTo(handle, Sink{nullptr, fd, offset}, length);
+}
+
+bool FileData::put(const Sink& sink, int64_t at, const char* bytes, int32_t count) {
+    if (sink.data != nullptr) {
+        std::memcpy(sink.data + at, bytes, static_cast<size_t>(count));
+        return true;
+    }
+    for (int32_t done = 0; done < count;) {
+        const ssize_t n = ::pwrite(sink.fd, bytes + done, static_cast<size_t>(count - done),
+                                   sink.offset + at + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<int32_t>(n);
+    }
+    return true;
+}
+
+int32_t FileData::readTo(int32_t handle, const Sink& sink, int32_t length) {
     OpenFile* file = nullptr;
     OpenRecord* open = m_table.recordOf(handle, &file);
     if (!open) return 0;
-    if (length < 0 || (data == nullptr && length > 0)) {
+    const bool noSink = sink.data == nullptr && (sink.fd < 0 || sink.offset < 0);
+    if (length < 0 || (noSink && length > 0)) {
         m_lastError = ErrorArgument;
         return 0;
     }
@@ -87,7 +111,10 @@ int32_t FileData::read(int32_t handle, char* data, int32_t length) {
         RecordStore::stamp(&rec, false, true);
         if (file->position >= size) return 0;
         const auto n = static_cast<int32_t>(std::min<int64_t>(length, size - file->position));
-        std::memcpy(data, rec.inlineData() + file->position, static_cast<size_t>(n));
+        if (!put(sink, 0, reinterpret_cast<const char*>(rec.inlineData()) + file->position, n)) {
+            m_lastError = ErrorIo;
+            return 0;
+        }
         file->position += n;
         return n;
     }
@@ -107,7 +134,11 @@ int32_t FileData::read(int32_t handle, char* data, int32_t length) {
             const int64_t want = std::min<int64_t>(length - delivered, size - file->position);
             const auto [n, bytes] = spanFrom(cursor, block, want);
             if (n > 1) {
-                if (!m_store.readSpan(block, n, data + delivered, bytes)) {
+                const bool ok =
+                    sink.data != nullptr
+                        ? m_store.readSpan(block, n, sink.data + delivered, bytes)
+                        : m_store.copyOutSpan(block, n, sink.fd, sink.offset + delivered, bytes);
+                if (!ok) {
                     m_lastError = ErrorIo;
                     break;
                 }
@@ -118,7 +149,9 @@ int32_t FileData::read(int32_t handle, char* data, int32_t length) {
         }
         int64_t piece = std::min<int64_t>(kBlockSize - offset, length - delivered);
         piece = std::min<int64_t>(piece, size - file->position);
-        if (!m_store.readBlock(block, data + delivered, static_cast<int32_t>(piece), offset)) {
+        char* into = sink.data != nullptr ? sink.data + delivered : pieceBuffer();
+        if (!m_store.readBlock(block, into, static_cast<int32_t>(piece), offset) ||
+            (sink.data == nullptr && !put(sink, delivered, into, static_cast<int32_t>(piece)))) {
             m_lastError = ErrorIo;
             break;
         }

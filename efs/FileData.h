@@ -29,6 +29,8 @@ class FileData final {
 
     // Bytes delivered from the handle's position; 0 on failure or at the end.
     int32_t read(int32_t handle, char* data, int32_t length);
+    // read with the bytes going to descriptor fd at offset (its own offset is not used).
+    int32_t copyOut(int32_t handle, int fd, int64_t offset, int32_t length);
     // The whole buffer at the handle's position; a position past the end extends the file.
     bool write(int32_t handle, const char* data, int32_t length);
     // write of length bytes taken from descriptor fd at offset, which must hold them all:
@@ -45,6 +47,19 @@ class FileData final {
         int64_t offset;
     };
     bool writeFrom(int32_t handle, const Source& source, int32_t length);
+    // Where the bytes of a read go: memory, or a descriptor from an offset on.
+    struct Sink {
+        char* data;  // null for a descriptor
+        int fd;
+        int64_t offset;
+    };
+    int32_t readTo(int32_t handle, const Sink& sink, int32_t length);
+    // count bytes to sink at at; false when the descriptor takes fewer.
+    static bool put(const Sink& sink, int64_t at, const char* bytes, int32_t count);
+    char* pieceBuffer() {
+        m_piece.resize(kBlockSize);
+        return m_piece.data();
+    }
     // count bytes of source from at on: in place for memory, else read into m_piece; null
     // when they cannot be read whole.
     const char* bytesOf(const Source& source, int64_t at, int32_t count);

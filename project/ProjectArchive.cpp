@@ -231,6 +231,18 @@ bool ProjectArchive::fitsHost(int64_t size) {
 }
 
 bool ProjectArchive::readFile(const char* name, QByteArray& out) {
+    return readStored(name, &out, -1, 0);
+}
+
+bool ProjectArchive::readFileHead(const char* name, int32_t count, QByteArray& out) {
+    return readStored(name, &out, -1, count);
+}
+
+bool ProjectArchive::copyFileTo(const char* name, int fd) {
+    return readStored(name, nullptr, fd, 0);
+}
+
+bool ProjectArchive::readStored(const char* name, QByteArray* out, int fd, int32_t head) {
     m_error.clear();
     m_readOutcome = ReadOutcome::Failed;
     const QString what = QString::fromLatin1(name ? name : "");
@@ -262,22 +274,26 @@ bool ProjectArchive::readFile(const char* name, QByteArray& out) {
                                 .arg(what, shown(m_path))
                                 .arg(size));
     }
+    const int64_t wanted = head > 0 ? std::min<int64_t>(head, size) : size;
     // The host file's size bounds the allocation; running out of memory below it is not
     // brought about in a test.
     QByteArray buffer;
-    try {
-        buffer = QByteArray(static_cast<qsizetype>(size), Qt::Uninitialized);
-    } catch (const std::bad_alloc&) {
-        return failAndClose(tr("Not enough memory to read %1 (%2 bytes) from %3.")
-                                .arg(what)
-                                .arg(size)
-                                .arg(shown(m_path)));
+    if (fd < 0) {
+        try {
+            buffer = QByteArray(static_cast<qsizetype>(wanted), Qt::Uninitialized);
+        } catch (const std::bad_alloc&) {
+            return failAndClose(tr("Not enough memory to read %1 (%2 bytes) from %3.")
+                                    .arg(what)
+                                    .arg(wanted)
+                                    .arg(shown(m_path)));
+        }
     }
     // GCOVR_EXCL_BR_STOP
     char* data = buffer.data();
-    for (int64_t done = 0; done < size;) {
-        const auto n = static_cast<int32_t>(std::min<int64_t>(kChunk, size - done));
-        const int32_t got = m_volume->readFile(h, data + done, n);
+    for (int64_t done = 0; done < wanted;) {
+        const auto n = static_cast<int32_t>(std::min<int64_t>(kChunk, wanted - done));
+        const int32_t got =
+            fd >= 0 ? m_volume->readFileTo(h, fd, done, n) : m_volume->readFile(h, data + done, n);
         if (got != n) {
             const QString reason = m_volume->lastError() != EfsVolume::ErrorNone
                                        ? volumeReason()
@@ -287,7 +303,7 @@ bool ProjectArchive::readFile(const char* name, QByteArray& out) {
         done += n;
     }
     m_volume->closeFile(h);
-    out = std::move(buffer);
+    if (out != nullptr) *out = std::move(buffer);
     m_readOutcome = ReadOutcome::Read;
     return true;
 }

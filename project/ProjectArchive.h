@@ -52,6 +52,12 @@ class ProjectArchive final {
     // Reads the stored file name whole into out. False, with out unchanged, when the
     // file is absent, empty or cannot be read; readOutcome() tells which.
     bool readFile(const char* name, QByteArray& out);
+    // readFile of the first count bytes only (all of a shorter file).
+    bool readFileHead(const char* name, int32_t count, QByteArray& out);
+    // readFile with the bytes written to descriptor fd from its offset 0 on, copied inside
+    // the kernel where the files allow it; fd's own offset is not used or moved. Failing
+    // to write to fd is a failed read.
+    bool copyFileTo(const char* name, int fd);
     // The size of the stored file name as its record gives it, without reading its bytes:
     // lets a reader list a project, or take its sounds one at a time, without holding them
     // all. -1 when the file is absent or its record cannot be read; readOutcome() tells which
@@ -88,6 +94,8 @@ class ProjectArchive final {
     static constexpr const char* kTemporarySuffix = ".tmp";
 
   private:
+    // readFile, readFileHead (head > 0) and copyFileTo (fd >= 0, out null) in one.
+    bool readStored(const char* name, QByteArray* out, int fd, int32_t head);
     bool fail(const QString& message);
     QString volumeReason() const;
     // Whether a stored file of size bytes fits the open container, as no sound one can

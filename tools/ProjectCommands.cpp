@@ -196,15 +196,15 @@ bool writeWhole(const QString& path, const QByteArray& bytes, QString* error) {
     return true;
 }
 
-// Writes a new file whole, without making it durable yet: the export syncs every sound at
-// once before it writes project.json.
-bool writeNew(const QString& path, const QByteArray& bytes, QString* error) {
+// A new file for writing, which must not exist yet; -1 with the reason in *error.
+int createNew(const QString& path, QString* error) {
     const QByteArray name = QFile::encodeName(path);
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
+    if (fd < 0) *error = QString::fromLocal8Bit(std::strerror(errno));
+    return fd;
+}
+
+bool writeAll(int fd, const QByteArray& bytes, QString* error) {
     const char* at = bytes.constData();
     for (qsizetype left = bytes.size(); left > 0;) {
         const ssize_t n = ::write(fd, at, static_cast<size_t>(left));
@@ -212,17 +212,43 @@ bool writeNew(const QString& path, const QByteArray& bytes, QString* error) {
         if (n <= 0) {
             *error = n < 0 ? QString::fromLocal8Bit(std::strerror(errno))
                            : QStringLiteral("nothing could be written");
-            ::close(fd);
             return false;
         }
         at += n;
         left -= n;
     }
-    if (::close(fd) != 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
     return true;
+}
+
+// Writes the sound of entry e of chapter c into a new file at path, without making it
+// durable yet: the export syncs every sound at once before it writes project.json. The
+// sound is copied inside the kernel; when that fails, reading it into memory tells
+// whether the sound is unreadable (named on standard error; *written is then false and
+// no file is left) or the new file cannot take it (false, with the reason in *error).
+bool exportSound(ShowReader& show, int c, int e, const QString& path, bool* written,
+                 QString* error) {
+    *written = false;
+    const int fd = createNew(path, error);
+    if (fd < 0) return false;
+    bool ok = true;
+    if (show.copySound(c, e, fd)) {
+        *written = true;
+    } else {
+        QByteArray sound;
+        if (::ftruncate(fd, 0) != 0) {
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+            ok = false;
+        } else if (show.readSound(c, e, &sound) == ShowReader::Sound::Present) {
+            ok = writeAll(fd, sound, error);
+            *written = ok;
+        }
+    }
+    if (::close(fd) != 0 && ok) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        ok = false;
+    }
+    if (!*written) ::unlink(QFile::encodeName(path).constData());
+    return ok;
 }
 
 // Makes everything written into the folder's file system durable.
@@ -262,7 +288,7 @@ int cmdExport(const Arguments& args) {
     const QDir dir(dirPath);
     const ChapterList& chapters = show.chapters();
     const int chapterCount = static_cast<int>(chapters.size());
-    QByteArray sound;  // one sound at a time
+    QByteArray head;
     QJsonArray chapterArray;
     for (int c = 0; c < chapterCount; ++c) {
         const Chapter& chapter = *chapters[c];
@@ -274,13 +300,18 @@ int cmdExport(const Arguments& args) {
         for (int e = 0; e < chapter.entryCount(); ++e) {
             const Entry& entry = *chapter.entry(e);
             QString file;
-            if (show.readSound(c, e, &sound) == ShowReader::Sound::Present) {
-                file = numbered(e, chapter.entryCount(), entry.name) + soundExtension(sound);
+            // The first bytes name the format, and with it the file's extension.
+            if (show.readSoundHead(c, e, 4, &head) == ShowReader::Sound::Present) {
+                file = numbered(e, chapter.entryCount(), entry.name) + soundExtension(head);
                 const QString filePath = QDir(folderPath).filePath(file);
                 QString error;
-                if (!writeNew(filePath, sound, &error))
+                bool written = false;
+                if (!exportSound(show, c, e, filePath, &written, &error))
                     return abandon(filePath, "cannot be written: " + error);
-                trail.madeFile(filePath);
+                if (written)
+                    trail.madeFile(filePath);
+                else
+                    file.clear();
             }
             QJsonObject o;
             o["name"] = entry.name;

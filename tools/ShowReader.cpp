@@ -69,13 +69,27 @@ ShowReader::Sound ShowReader::soundSize(int c, int e, int64_t* size) {
     }
 }
 
+ShowReader::Sound ShowReader::outcome(bool read, int c, int e) {
+    if (read) return Sound::Present;
+    if (m_archive.readOutcome() == ProjectArchive::ReadOutcome::Failed) return unreadable(c, e);
+    return Sound::None;
+}
+
 ShowReader::Sound ShowReader::readSound(int c, int e, QByteArray* bytes) {
     // The previous sound goes before the next one is read.
     *bytes = QByteArray();
-    if (m_archive.readFile(ProjectDescription::soundFileName(c, e).constData(), *bytes))
-        return Sound::Present;
-    if (m_archive.readOutcome() == ProjectArchive::ReadOutcome::Failed) return unreadable(c, e);
-    return Sound::None;
+    return outcome(m_archive.readFile(ProjectDescription::soundFileName(c, e).constData(), *bytes),
+                   c, e);
+}
+
+ShowReader::Sound ShowReader::readSoundHead(int c, int e, int32_t count, QByteArray* bytes) {
+    *bytes = QByteArray();
+    const QByteArray name = ProjectDescription::soundFileName(c, e);
+    return outcome(m_archive.readFileHead(name.constData(), count, *bytes), c, e);
+}
+
+bool ShowReader::copySound(int c, int e, int fd) {
+    return m_archive.copyFileTo(ProjectDescription::soundFileName(c, e).constData(), fd);
 }
 
 int ShowReader::status() const { return m_reported.empty() ? ExitOk : ExitRefused; }

@@ -36,12 +36,20 @@ class ShowReader final {
     // Reads the sound of entry e of chapter c into *bytes (emptied first); Unreadable ones
     // are named on standard error as above.
     Sound readSound(int c, int e, QByteArray* bytes);
+    // readSound of the first count bytes only.
+    Sound readSoundHead(int c, int e, int32_t count, QByteArray* bytes);
+    // Writes the sound to descriptor fd from its offset 0 on, without holding it in memory.
+    // False when it could not be copied, saying nothing: the sound or fd may be at fault,
+    // and readSound tells which.
+    bool copySound(int c, int e, int fd);
 
     // ExitRefused once some sound could not be read, ExitOk before.
     int status() const;
 
   private:
     Sound unreadable(int c, int e);
+    // The outcome of the archive's last read of the sound of entry e of chapter c.
+    Sound outcome(bool read, int c, int e);
 
     QString m_path;
     ProjectArchive m_archive;

@@ -371,6 +371,18 @@ TEST(VxtoolProject, ShowMarksAnEntryWhoseSoundCannotBeReadAndExitsNonZero) {
         }
     }
     EXPECT_EQ(readAll(path), before);
+
+    // Export leaves out both damaged sounds, the one whose first block still reads
+    // included: it names them, leaves no file for either, and exits 1.
+    const efs::FitRecord opening = vxtest::storedRecord(path, "ch0_e0.snd");
+    ASSERT_GT(opening.allBlocks(), 1);
+    vxtest::putFixed32(path, int64_t(opening.addr()) * efs::kBlockSize + efs::kRecData + 4, 1);
+    const QString dir = freshPath("damaged-export");
+    const Result exported = vxtool({"project", "export", path, dir});
+    EXPECT_EQ(exported.code, 1) << exported;
+    EXPECT_TRUE(exported.err.contains("chapter 1, entry 1")) << exported;
+    EXPECT_TRUE(exported.err.contains("chapter 2, entry 1")) << exported;
+    EXPECT_EQ(filesUnder(dir).filter(".wav").size(), 3) << filesUnder(dir).join(' ').toStdString();
 }
 
 // A FIFO, a socket or a device given as the container fails at once and says what it is.
