@@ -243,6 +243,32 @@ TEST(VolumeLifecycle, GrowthStepAndStatistics) {
     EXPECT_EQ(v.parameters().growthStep, 16 * kBlockSize) << "kept in the header";
 }
 
+// readFileTo gives what readFile gives: from blocks still waiting in memory, and from the
+// disk once they are written.
+TEST(BlockLayer, CopiedOutBytesAreTheFilesBytes) {
+    const QString path = freshPath("copy_out.vx");
+    QByteArray bytes(5 * kBlockSize + 77, '\0');
+    for (qsizetype i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13 + i / 7);
+    EfsVolume v;
+    v.setDeferredWrites(true);
+    ASSERT_TRUE(v.openVolume(path));
+    const int32_t h = v.openFile("f", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+    ASSERT_TRUE(v.writeFile(h, bytes.constData(), static_cast<int32_t>(bytes.size())));
+    // A small change inside a block waits in the cache.
+    bytes.replace(2 * kBlockSize + 5, 4, "edit");
+    v.seekFile(h, 2 * kBlockSize + 5);
+    ASSERT_TRUE(v.writeFile(h, "edit", 4));
+    for (bool flushed : {false, true}) {
+        if (flushed) ASSERT_TRUE(v.flush());
+        QFile out(path + ".out");
+        ASSERT_TRUE(out.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        v.seekFile(h, 5);
+        EXPECT_EQ(v.readFileTo(h, out.handle(), 0, 1 << 20), bytes.size() - 5);
+        EXPECT_EQ(out.readAll(), bytes.mid(5)) << (flushed ? "from the disk" : "from memory");
+    }
+    v.closeFile(h);
+}
+
 TEST(BlockLayer, EncryptorSeesEveryBlockButTheHeader) {
     const QString path = freshPath("crypt.vx");
     efstest::XorEncryptor x;
@@ -293,6 +319,13 @@ TEST(BlockLayer, EncryptorSeesEveryBlockButTheHeader) {
         back.resize(large.size() + 1);
         back.resize(v.readFile(copy, back.data(), static_cast<int32_t>(back.size())));
         EXPECT_EQ(back.left(large.size()), large) << "the copy before the failed one";
+        // Copied out through the decoder.
+        QFile out(path + ".out");
+        ASSERT_TRUE(out.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        v.seekFile(big, 0);
+        EXPECT_EQ(v.readFileTo(big, out.handle(), 3, static_cast<int32_t>(large.size())),
+                  large.size());
+        EXPECT_EQ(out.readAll(), QByteArray(3, '\0') + large);
     }
     EfsVolume plain;
     plain.setEncryptor(&x);
