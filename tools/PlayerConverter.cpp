@@ -13,11 +13,14 @@
 //   are computed once per phase with SDL's own float operations, and every frame's sum is
 //   still taken in SDL's order. This file is compiled without contraction of a * b + c and
 //   without fast-math, as SDL is, so each operation rounds as SDL's does.
-// - A wing has 5 or 6 taps depending on the phase; the fast loop always takes 6 and gives
+// - A wing has 5 or 6 taps depending on the phase; the fast loops always take 6 and give
 //   an absent tap the coefficient 0. For a finite sample that adds +0 or -0, which changes
 //   no sum but the sign of a zero, and a zero of either sign becomes the same integer
-//   sample. So the fast loop runs only for integer output formats and on input that holds
-//   no infinity or NaN (0 * infinity would be NaN); other input takes SDL's exact tap counts.
+//   sample: so the fast loops serve integer output formats only. An infinity or NaN in the
+//   input would turn such a tap into NaN, so a run whose sums are not all finite is
+//   computed again with SDL's tap counts.
+// - Four output frames are computed at once, one in each lane of a vector; the lanes never
+//   mix, so each frame's sum is still taken in SDL's order.
 // - The format steps before and after resampling are SDL's own converters, and some of them
 //   round differently in their vector and scalar parts (SDL's float to 16-bit conversion
 //   rounds in its SSE2 blocks and truncates elsewhere). Which samples take which part
@@ -29,6 +32,9 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#ifdef __SSE__
+#include <xmmintrin.h>
+#endif
 
 #include "tools/SdlResamplerFilter.h"
 
@@ -52,16 +58,6 @@ int resamplerPadding(int inrate, int outrate) {
     if (inrate == outrate) return 0;
     if (inrate > outrate) return (kSamplesPerCrossing * inrate + outrate - 1) / outrate;
     return kSamplesPerCrossing;
-}
-
-bool allFinite(const float* samples, size_t count) {
-    uint32_t exponentsAllOnes = 0;
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t bits;
-        std::memcpy(&bits, &samples[i], sizeof bits);
-        exponentsAllOnes |= (bits & 0x7f800000u) == 0x7f800000u;
-    }
-    return exponentsAllOnes == 0;
 }
 
 }  // namespace
@@ -158,6 +154,16 @@ class FastResamplingStream final {
         float right[kWingTaps];  // 0 beyond rightTaps
     };
 
+#ifdef __SSE__
+    // Four consecutive output frames: their input frames, from the start of their cycle of
+    // lcm(periods, 4) frames, and their phases' coefficients, lane by lane.
+    struct Group {
+        int srcOffset[4];
+        __m128 left[kWingTaps];
+        __m128 right[kWingTaps];
+    };
+#endif
+
     FastResamplingStream() = default;
 
     // The output repeats its phases every dstRate / gcd frames, in which the input advances
@@ -180,6 +186,21 @@ class FastResamplingStream final {
             ph.leftTaps = wing(filterIndex1, interpolation1, ph.left);
             ph.rightTaps = wing(filterIndex2, interpolation2, ph.right);
         }
+#ifdef __SSE__
+        const int cycle = std::lcm(periods, 4);
+        m_cycleStep = static_cast<int64_t>(m_periodStep) * (cycle / periods);
+        m_groups.resize(static_cast<size_t>(cycle / 4));
+        for (int f = 0; f < cycle; ++f) {
+            const Phase& ph = m_phases[static_cast<size_t>(f % periods)];
+            Group& group = m_groups[static_cast<size_t>(f / 4)];
+            const int lane = f % 4;
+            group.srcOffset[lane] = (f / periods) * m_periodStep + ph.srcOffset;
+            for (int j = 0; j < kWingTaps; ++j) {
+                group.left[j][lane] = ph.left[j];
+                group.right[j][lane] = ph.right[j];
+            }
+        }
+#endif
     }
 
     static int wing(int filterIndex, float interpolation, float* coefficients) {
@@ -242,8 +263,8 @@ class FastResamplingStream final {
             const int wanted =
                 static_cast<int>(static_cast<int64_t>(inFrames) * m_dstRate / m_srcRate);
             const int outFrames = std::min(wanted, resampleBufLen / framesize);
-            resample(reinterpret_cast<const float*>(work), inFrames,
-                     reinterpret_cast<float*>(resampled), outFrames);
+            resample(reinterpret_cast<const float*>(work), reinterpret_cast<float*>(resampled),
+                     outFrames);
             const int copied = std::min(inLen, needed);
             std::memcpy(reinterpret_cast<uint8_t*>(m_history.data()) + (needed - copied),
                         work + (inLen - copied), static_cast<size_t>(copied));
@@ -264,30 +285,97 @@ class FastResamplingStream final {
     }
 
     // SDL_ResampleAudio on in[0, inFrames), with valid padding frames before and after it.
-    void resample(const float* in, int inFrames, float* out, int outFrames) const {
+    void resample(const float* in, float* out, int outFrames) const {
+        // An infinity or NaN anywhere in a frame's window makes its sum infinite or NaN, on
+        // a tap of coefficient 0 too (0 * infinity is NaN); a sum of finite samples may
+        // overflow as well. Either way the frames are computed again with SDL's tap counts.
         const int c = m_channels;
-        const float* first = in - (kWingTaps - 1) * c;
-        const size_t span = static_cast<size_t>(inFrames + 2 * kWingTaps) * c;
-        const bool exact = !allFinite(first, span);
-        if (c == 1 && !exact)
-            resampleFixed<1>(in, out, outFrames);
-        else if (c == 2 && !exact)
-            resampleFixed<2>(in, out, outFrames);
-        else if (!exact)
-            resampleFixed<0>(in, out, outFrames);
+        bool finite = true;
+        int done = 0;
+#ifdef __SSE__
+        if (c == 1) done = resampleFours<1>(in, out, outFrames, &finite);
+        if (c == 2) done = resampleFours<2>(in, out, outFrames, &finite);
+#endif
+        if (c == 1)
+            resampleFixed<1>(in, out, done, outFrames, &finite);
+        else if (c == 2)
+            resampleFixed<2>(in, out, done, outFrames, &finite);
         else
-            resampleExact(in, out, outFrames);
+            resampleFixed<0>(in, out, done, outFrames, &finite);
+        if (!finite) resampleExact(in, out, outFrames);
     }
 
-    // Every phase with kWingTaps taps a wing, absent ones 0. kChannels 0: m_channels.
+#ifdef __SSE__
+    // Output frames four at a time, one in each lane of a vector: each lane takes its own
+    // frame's sum in SDL's order, so it rounds exactly as resampleFixed does. A lane's
+    // window (kWindow frames around its input frame) is loaded whole, and the four windows
+    // are transposed so that a vector holds one tap's sample of the four frames. Returns
+    // how many frames it wrote (a multiple of 4); clears *finite if a sum is not finite.
     template <int kChannels>
-    void resampleFixed(const float* in, float* out, int outFrames) const {
+    int resampleFours(const float* in, float* out, int outFrames, bool* finite) const {
+        constexpr int kWindow = 2 * kWingTaps;  // frames -(kWingTaps - 1) .. kWingTaps
+        constexpr int kVectors = kWindow * kChannels / 4;
+        const int groups = static_cast<int>(m_groups.size());
+        const int frames = outFrames / 4 * 4;
+        int64_t cycleStart = 0;
+        int g = 0;
+        const __m128 zero = _mm_setzero_ps();
+        __m128 nonFinite = zero;  // NaN in a lane once a sum there was not finite
+        for (int i = 0; i < frames; i += 4) {
+            const Group& group = m_groups[static_cast<size_t>(g)];
+            __m128 x[kVectors * 4];  // x[e]: window element e of lanes 0..3
+            const float* w[4];
+            for (int l = 0; l < 4; ++l)
+                w[l] = in + (cycleStart + group.srcOffset[l] - (kWingTaps - 1)) * kChannels;
+            for (int v = 0; v < kVectors; ++v) {
+                __m128 r0 = _mm_loadu_ps(w[0] + 4 * v), r1 = _mm_loadu_ps(w[1] + 4 * v);
+                __m128 r2 = _mm_loadu_ps(w[2] + 4 * v), r3 = _mm_loadu_ps(w[3] + 4 * v);
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                x[4 * v] = r0;
+                x[4 * v + 1] = r1;
+                x[4 * v + 2] = r2;
+                x[4 * v + 3] = r3;
+            }
+            __m128 sums[kChannels];
+            for (int ch = 0; ch < kChannels; ++ch) {
+                __m128 sum = _mm_setzero_ps();
+                for (int j = 0; j < kWingTaps; ++j)
+                    sum = _mm_add_ps(
+                        sum, _mm_mul_ps(x[(kWingTaps - 1 - j) * kChannels + ch], group.left[j]));
+                for (int j = 0; j < kWingTaps; ++j)
+                    sum = _mm_add_ps(
+                        sum, _mm_mul_ps(x[(kWingTaps + j) * kChannels + ch], group.right[j]));
+                sums[ch] = sum;
+                nonFinite = _mm_add_ps(nonFinite, _mm_mul_ps(sum, zero));
+            }
+            if constexpr (kChannels == 1) {
+                _mm_storeu_ps(out + i, sums[0]);
+            } else {
+                _mm_storeu_ps(out + 2 * i, _mm_unpacklo_ps(sums[0], sums[1]));
+                _mm_storeu_ps(out + 2 * i + 4, _mm_unpackhi_ps(sums[0], sums[1]));
+            }
+            if (++g == groups) {
+                g = 0;
+                cycleStart += m_cycleStep;
+            }
+        }
+        if (_mm_movemask_ps(_mm_cmpunord_ps(nonFinite, nonFinite)) != 0) *finite = false;
+        return frames;
+    }
+#endif
+
+    // Output frames [from, to), one at a time, every phase with kWingTaps taps a wing,
+    // absent ones 0; clears *finite if a sum is not finite. kChannels 0: m_channels.
+    template <int kChannels>
+    void resampleFixed(const float* in, float* out, int from, int to, bool* finite) const {
         const int c = kChannels > 0 ? kChannels : m_channels;
         const Phase* phases = m_phases.data();
         const int periods = static_cast<int>(m_phases.size());
-        int64_t periodStart = 0;
-        int p = 0;
-        for (int i = 0; i < outFrames; ++i) {
+        int64_t periodStart = static_cast<int64_t>(from / periods) * m_periodStep;
+        int p = from % periods;
+        bool allFinite = true;
+        out += static_cast<size_t>(from) * c;
+        for (int i = from; i < to; ++i) {
             const Phase& ph = phases[p];
             const float* s = in + (periodStart + ph.srcOffset) * c;
             for (int ch = 0; ch < c; ++ch) {
@@ -295,12 +383,14 @@ class FastResamplingStream final {
                 for (int j = 0; j < kWingTaps; ++j) sum += s[ch - j * c] * ph.left[j];
                 for (int j = 0; j < kWingTaps; ++j) sum += s[ch + (j + 1) * c] * ph.right[j];
                 *out++ = sum;
+                allFinite = allFinite && std::isfinite(sum);
             }
             if (++p == periods) {
                 p = 0;
                 periodStart += m_periodStep;
             }
         }
+        if (!allFinite) *finite = false;
     }
 
     // SDL's own tap counts, for input that holds infinities or NaNs.
@@ -341,7 +431,11 @@ class FastResamplingStream final {
     std::vector<float> m_history;       // the resampler's left padding
     std::vector<uint8_t> m_work;
     std::vector<Phase> m_phases;
-    int m_periodStep = 0;
+    int m_periodStep = 0;  // input frames a period of the phases advances
+#ifdef __SSE__
+    std::vector<Group> m_groups;
+    int64_t m_cycleStep = 0;  // input frames a cycle of the groups advances
+#endif
 };
 
 PlayerConverter::PlayerConverter(int srcChannels, int srcRate, SDL_AudioFormat dstFormat,
