@@ -1,4 +1,4 @@
-// PlayerConverter: SDL 2.26's audio stream, float in, with a faster resampler.
+// PlayerConverter: SDL 2.26's audio stream with a faster resampler.
 //
 // What must hold for the output to equal SDL_AudioStream's byte for byte, and why it does:
 // - The stream's bookkeeping is SDL's: input is staged until it fills the resampler's padding
@@ -62,13 +62,13 @@ int resamplerPadding(int inrate, int outrate) {
 
 }  // namespace
 
-// The resampling half of SDL_AudioStream (float in, any SDL format out), computed by
+// The resampling half of SDL_AudioStream (any SDL format in and out), computed by
 // output phase. create() returns null where it does not apply: then SDL's stream converts.
 class FastResamplingStream final {
   public:
-    static std::unique_ptr<FastResamplingStream> create(int srcChannels, int srcRate,
-                                                        SDL_AudioFormat dstFormat, int dstChannels,
-                                                        int dstRate) {
+    static std::unique_ptr<FastResamplingStream> create(SDL_AudioFormat srcFormat, int srcChannels,
+                                                        int srcRate, SDL_AudioFormat dstFormat,
+                                                        int dstChannels, int dstRate) {
         if (srcRate == dstRate || srcRate <= 0 || dstRate <= 0 || srcRate > kMaxRate ||
             dstRate > kMaxRate || SDL_AUDIO_ISFLOAT(dstFormat) || srcChannels < 1 ||
             srcChannels > 255 || dstChannels < 1 || dstChannels > 255)
@@ -80,7 +80,7 @@ class FastResamplingStream final {
         s->m_dstRate = dstRate;
         // Channels are reduced before resampling and increased after it, as SDL does.
         s->m_channels = std::min(srcChannels, dstChannels);
-        s->m_srcFrameSize = static_cast<int>(sizeof(float)) * srcChannels;
+        s->m_srcFrameSize = SDL_AUDIO_BITSIZE(srcFormat) / 8 * srcChannels;
         s->m_dstFrameSize = SDL_AUDIO_BITSIZE(dstFormat) / 8 * dstChannels;
         s->m_rateIncr = static_cast<double>(dstRate) / static_cast<double>(srcRate);
         s->m_paddingSamples = resamplerPadding(srcRate, dstRate) * s->m_channels;
@@ -89,7 +89,7 @@ class FastResamplingStream final {
         s->m_staging.assign(static_cast<size_t>(resamplerPadding(srcRate, dstRate)) *
                                 static_cast<size_t>(s->m_srcFrameSize),
                             0);
-        if (SDL_BuildAudioCVT(&s->m_before, AUDIO_F32SYS, static_cast<Uint8>(srcChannels), srcRate,
+        if (SDL_BuildAudioCVT(&s->m_before, srcFormat, static_cast<Uint8>(srcChannels), srcRate,
                               AUDIO_F32SYS, static_cast<Uint8>(s->m_channels), srcRate) < 0 ||
             SDL_BuildAudioCVT(&s->m_after, AUDIO_F32SYS, static_cast<Uint8>(s->m_channels), dstRate,
                               dstFormat, static_cast<Uint8>(dstChannels), dstRate) < 0)
@@ -438,22 +438,23 @@ class FastResamplingStream final {
 #endif
 };
 
-PlayerConverter::PlayerConverter(int srcChannels, int srcRate, SDL_AudioFormat dstFormat,
-                                 int dstChannels, int dstRate, ConverterTrust* trust)
+PlayerConverter::PlayerConverter(SDL_AudioFormat srcFormat, int srcChannels, int srcRate,
+                                 SDL_AudioFormat dstFormat, int dstChannels, int dstRate,
+                                 ConverterTrust* trust)
     : m_trust(trust), m_putsLeftToCompare(kComparedPuts) {
     if (srcChannels < 1 || srcChannels > 255 || dstChannels < 1 || dstChannels > 255) {
         m_error = QString("SDL cannot convert %1 channels to %2").arg(srcChannels).arg(dstChannels);
         return;
     }
-    m_sdl = SDL_NewAudioStream(AUDIO_F32SYS, static_cast<Uint8>(srcChannels), srcRate, dstFormat,
+    m_sdl = SDL_NewAudioStream(srcFormat, static_cast<Uint8>(srcChannels), srcRate, dstFormat,
                                static_cast<Uint8>(dstChannels), dstRate);
     if (m_sdl == nullptr) {
         m_error = QString::fromLocal8Bit(SDL_GetError());
         return;
     }
     if (m_trust->fastAgrees.load())
-        m_fast =
-            FastResamplingStream::create(srcChannels, srcRate, dstFormat, dstChannels, dstRate);
+        m_fast = FastResamplingStream::create(srcFormat, srcChannels, srcRate, dstFormat,
+                                              dstChannels, dstRate);
 }
 
 PlayerConverter::~PlayerConverter() {

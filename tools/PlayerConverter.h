@@ -1,4 +1,4 @@
-// Converts float samples to the player's output format exactly as SDL's audio stream does,
+// Converts samples to the player's output format exactly as SDL's audio stream does,
 // byte for byte, but resamples several times faster.
 //
 // The player's decoder feeds SDL_AudioStream, so the samples the audience hears are that
@@ -35,11 +35,11 @@ class FastResamplingStream;
 
 class PlayerConverter final {
   public:
-    // Float samples of srcChannels interleaved channels at srcRate into dstFormat with
-    // dstChannels at dstRate, as SDL_NewAudioStream(AUDIO_F32SYS, ...) would. *trust must
-    // outlive the converter.
-    PlayerConverter(int srcChannels, int srcRate, SDL_AudioFormat dstFormat, int dstChannels,
-                    int dstRate, ConverterTrust* trust);
+    // Samples of srcFormat with srcChannels interleaved channels at srcRate into dstFormat
+    // with dstChannels at dstRate, as SDL_NewAudioStream with these arguments would. *trust
+    // must outlive the converter.
+    PlayerConverter(SDL_AudioFormat srcFormat, int srcChannels, int srcRate,
+                    SDL_AudioFormat dstFormat, int dstChannels, int dstRate, ConverterTrust* trust);
     ~PlayerConverter();
     PlayerConverter(const PlayerConverter&) = delete;
     PlayerConverter& operator=(const PlayerConverter&) = delete;

@@ -1,6 +1,7 @@
 // The filter table of the resampler in SDL 2.26's audio streams, copied unchanged from SDL's
 // src/audio/SDL_audio_resampler_filter.h so that tools/PlayerConverter.cpp computes exactly
 // SDL's samples. It is SDL's, under SDL's zlib licence, whose notice follows.
+// clang-format off
 /*
   Simple DirectMedia Layer
   Copyright (C) 1997-2023 Sam Lantinga <slouken@libsdl.org>

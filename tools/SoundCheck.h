@@ -4,8 +4,9 @@
 //
 // Playability is asked of SDL_mixer with the player's own call on the stored bytes, on an
 // audio output opened by the player's own code on SDL's dummy driver (no sound card, nothing
-// heard). Recordings are decoded by libsndfile and converted by SDL's own audio stream to
-// the format the output was opened with, and every level is measured on those samples.
+// heard). Recordings are decoded by libsndfile and converted to the format the output was
+// opened with into exactly the samples SDL's own audio stream gives (PlayerConverter), and
+// every level is measured on those samples.
 #pragma once
 
 #include <QByteArray>

@@ -3,6 +3,7 @@
 // fall back to SDL's stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -70,11 +71,15 @@ struct Outputs {
     bool usedSdl = false;
 };
 
-// Feeds the same puts (their frame counts in `puts`) and a flush to both.
-Outputs convert(const std::vector<float>& in, int channels, int rate, int dstChannels, int dstRate,
-                const std::vector<int>& puts, ConverterTrust* trust) {
+// Feeds the same puts (their frame counts in `puts`) and a flush to both: floats to SDL's
+// stream, and to the converter those floats or, when given, the 16-bit samples they came
+// from (as libsndfile reads 16-bit PCM both ways).
+Outputs convert(const std::vector<float>& in, const std::vector<int16_t>* shorts, int channels,
+                int rate, int dstChannels, int dstRate, const std::vector<int>& puts,
+                ConverterTrust* trust) {
     Outputs run;
-    PlayerConverter converter(channels, rate, AUDIO_S16SYS, dstChannels, dstRate, trust);
+    PlayerConverter converter(shorts != nullptr ? AUDIO_S16SYS : AUDIO_F32SYS, channels, rate,
+                              AUDIO_S16SYS, dstChannels, dstRate, trust);
     SDL_AudioStream* oracle =
         SDL_NewAudioStream(AUDIO_F32SYS, static_cast<Uint8>(channels), rate, AUDIO_S16SYS,
                            static_cast<Uint8>(dstChannels), dstRate);
@@ -84,7 +89,10 @@ Outputs convert(const std::vector<float>& in, int channels, int rate, int dstCha
     size_t at = 0;
     for (const int frames : puts) {
         const int bytes = frames * channels * static_cast<int>(sizeof(float));
-        EXPECT_EQ(converter.put(in.data() + at, bytes), 0);
+        if (shorts != nullptr)
+            EXPECT_EQ(converter.put(shorts->data() + at, bytes / 2), 0);
+        else
+            EXPECT_EQ(converter.put(in.data() + at, bytes), 0);
         EXPECT_EQ(SDL_AudioStreamPut(oracle, in.data() + at, bytes), 0);
         at += static_cast<size_t>(frames) * channels;
         // Taking output in between must not change it.
@@ -130,13 +138,24 @@ TEST(PlayerConverterTest, EqualsSdlAudioStreamByteForByte) {
             const int dstRate = (cases % 7 == 6) ? 44100 : 22050;
             const int kind = cases % 5;
             const int frames = std::uniform_int_distribution<int>(1, 30000)(rng);
-            const std::vector<float> in = signal(rng, kind, frames, channels);
+            std::vector<float> in = signal(rng, kind, frames, channels);
+            // Every third case as 16-bit samples, and the floats they stand for.
+            std::vector<int16_t> shorts;
+            const bool sixteen = cases % 3 == 1;
+            if (sixteen) {
+                for (float& x : in) {
+                    const float scaled = std::isfinite(x) ? x * 32768.0f : 0.0f;
+                    shorts.push_back(static_cast<int16_t>(std::clamp(scaled, -32768.0f, 32767.0f)));
+                    x = static_cast<float>(shorts.back()) / 32768.0f;
+                }
+            }
             ConverterTrust trust;
-            const Outputs run =
-                convert(in, channels, rate, dstChannels, dstRate, putSizes(rng, frames), &trust);
-            SCOPED_TRACE(testing::Message() << rate << " Hz, " << channels << " channels, "
-                                            << frames << " frames, signal " << kind << " to "
-                                            << dstRate << " Hz, " << dstChannels << " channels");
+            const Outputs run = convert(in, sixteen ? &shorts : nullptr, channels, rate,
+                                        dstChannels, dstRate, putSizes(rng, frames), &trust);
+            SCOPED_TRACE(testing::Message()
+                         << rate << " Hz, " << channels << " channels, " << frames
+                         << " frames, signal " << kind << (sixteen ? " in 16 bits" : "") << " to "
+                         << dstRate << " Hz, " << dstChannels << " channels");
             ASSERT_FALSE(run.oracle.empty());
             ASSERT_EQ(run.converted.size(), run.oracle.size());
             ASSERT_TRUE(run.converted == run.oracle);
@@ -158,15 +177,15 @@ TEST(PlayerConverterTest, DisagreementHandsTheSoundAndLaterOnesToSdl) {
     ConverterTrust trust;
 
     PlayerConverter::TEST_perturbNextFastOutput();
-    const Outputs perturbed = convert(in, 1, 44100, 2, 22050, puts, &trust);
+    const Outputs perturbed = convert(in, nullptr, 1, 44100, 2, 22050, puts, &trust);
     EXPECT_TRUE(perturbed.converted == perturbed.oracle);
     EXPECT_TRUE(perturbed.usedSdl);
     EXPECT_FALSE(trust.fastAgrees.load());
 
     // Every later sound of the run goes to SDL's stream from its start.
-    PlayerConverter later(1, 44100, AUDIO_S16SYS, 2, 22050, &trust);
+    PlayerConverter later(AUDIO_F32SYS, 1, 44100, AUDIO_S16SYS, 2, 22050, &trust);
     EXPECT_TRUE(later.usesSdlStream());
-    const Outputs next = convert(in, 1, 48000, 2, 22050, puts, &trust);
+    const Outputs next = convert(in, nullptr, 1, 48000, 2, 22050, puts, &trust);
     EXPECT_TRUE(next.converted == next.oracle);
     EXPECT_TRUE(next.usedSdl);
 }
