@@ -19,8 +19,8 @@
 //   sample: so the fast loops serve integer output formats only. An infinity or NaN in the
 //   input would turn such a tap into NaN, so a run whose sums are not all finite is
 //   computed again with SDL's tap counts.
-// - Four output frames are computed at once, one in each lane of a vector; the lanes never
-//   mix, so each frame's sum is still taken in SDL's order.
+// - Several output frames are computed at once, each sample in a lane of a vector of its
+//   own; the lanes never mix, so each frame's sum is still taken in SDL's order.
 // - The format steps before and after resampling are SDL's own converters, and some of them
 //   round differently in their vector and scalar parts (SDL's float to 16-bit conversion
 //   rounds in its SSE2 blocks and truncates elsewhere). Which samples take which part
@@ -45,10 +45,13 @@ namespace {
 constexpr int kWingTaps = RESAMPLER_ZERO_CROSSINGS + 1;  // the most taps of one wing
 constexpr int kSamplesPerCrossing = RESAMPLER_SAMPLES_PER_ZERO_CROSSING;
 // The rates SDL's 32-bit arithmetic handles without overflow (its padding and filter indexes
-// are products of a rate and kSamplesPerCrossing), and a bound on the phase table's size.
-constexpr int kMaxRate = 1 << 22;
-constexpr int kMaxPhases = 1 << 18;
-// Puts with output compared against SDL's own stream before a sound is left to the fast one.
+// are products of a rate and kSamplesPerCrossing), and a bound on the phases in a period
+// (the output rate over the rates' greatest common divisor, at most 22050 for the player's
+// output) that keeps a converter's tables under 9 MB. Other conversions are SDL's.
+constexpr int kMaxRate = 1 << 21;
+constexpr int kMaxPhases = 1 << 15;
+// Puts with sound in their output compared against SDL's own stream before a sound is left
+// to the fast one.
 constexpr int kComparedPuts = 3;
 
 std::atomic<bool> g_perturbNext{false};
@@ -155,8 +158,9 @@ class FastResamplingStream final {
     };
 
 #ifdef __SSE__
-    // Four consecutive output frames: their input frames, from the start of their cycle of
-    // lcm(periods, 4) frames, and their phases' coefficients, lane by lane.
+    // Consecutive output frames whose samples share a vector, a lane each: four frames of
+    // one channel, or two frames of two. Their input frames from the start of their cycle
+    // (a whole number of periods and of groups), and their phases' coefficients by lane.
     struct Group {
         int srcOffset[4];
         __m128 left[kWingTaps];
@@ -187,17 +191,20 @@ class FastResamplingStream final {
             ph.rightTaps = wing(filterIndex2, interpolation2, ph.right);
         }
 #ifdef __SSE__
-        const int cycle = std::lcm(periods, 4);
+        if (m_channels > 2) return;
+        const int frames = 4 / m_channels;  // per group
+        const int cycle = std::lcm(periods, frames);
         m_cycleStep = static_cast<int64_t>(m_periodStep) * (cycle / periods);
-        m_groups.resize(static_cast<size_t>(cycle / 4));
+        m_groups.resize(static_cast<size_t>(cycle / frames));
         for (int f = 0; f < cycle; ++f) {
             const Phase& ph = m_phases[static_cast<size_t>(f % periods)];
-            Group& group = m_groups[static_cast<size_t>(f / 4)];
-            const int lane = f % 4;
-            group.srcOffset[lane] = (f / periods) * m_periodStep + ph.srcOffset;
-            for (int j = 0; j < kWingTaps; ++j) {
-                group.left[j][lane] = ph.left[j];
-                group.right[j][lane] = ph.right[j];
+            Group& group = m_groups[static_cast<size_t>(f / frames)];
+            group.srcOffset[f % frames] = (f / periods) * m_periodStep + ph.srcOffset;
+            for (int lane = f % frames * m_channels; lane < (f % frames + 1) * m_channels; ++lane) {
+                for (int j = 0; j < kWingTaps; ++j) {
+                    group.left[j][lane] = ph.left[j];
+                    group.right[j][lane] = ph.right[j];
+                }
             }
         }
 #endif
@@ -293,8 +300,8 @@ class FastResamplingStream final {
         bool finite = true;
         int done = 0;
 #ifdef __SSE__
-        if (c == 1) done = resampleFours<1>(in, out, outFrames, &finite);
-        if (c == 2) done = resampleFours<2>(in, out, outFrames, &finite);
+        if (c == 1) done = resampleFours(in, out, outFrames, &finite);
+        if (c == 2) done = resamplePairs(in, out, outFrames, &finite);
 #endif
         if (c == 1)
             resampleFixed<1>(in, out, done, outFrames, &finite);
@@ -306,15 +313,14 @@ class FastResamplingStream final {
     }
 
 #ifdef __SSE__
-    // Output frames four at a time, one in each lane of a vector: each lane takes its own
-    // frame's sum in SDL's order, so it rounds exactly as resampleFixed does. A lane's
-    // window (kWindow frames around its input frame) is loaded whole, and the four windows
-    // are transposed so that a vector holds one tap's sample of the four frames. Returns
-    // how many frames it wrote (a multiple of 4); clears *finite if a sum is not finite.
-    template <int kChannels>
+    // Output frames of one channel four at a time, one in each lane of a vector: each lane
+    // takes its own frame's sum in SDL's order, so it rounds exactly as resampleFixed does.
+    // A lane's window (the kWindow frames its taps read) is loaded whole, and the four
+    // windows are transposed so that a vector holds one tap's sample of the four frames.
+    // Returns how many frames it wrote (a multiple of 4); clears *finite if a sum is not
+    // finite.
     int resampleFours(const float* in, float* out, int outFrames, bool* finite) const {
         constexpr int kWindow = 2 * kWingTaps;  // frames -(kWingTaps - 1) .. kWingTaps
-        constexpr int kVectors = kWindow * kChannels / 4;
         const int groups = static_cast<int>(m_groups.size());
         const int frames = outFrames / 4 * 4;
         int64_t cycleStart = 0;
@@ -323,11 +329,11 @@ class FastResamplingStream final {
         __m128 nonFinite = zero;  // NaN in a lane once a sum there was not finite
         for (int i = 0; i < frames; i += 4) {
             const Group& group = m_groups[static_cast<size_t>(g)];
-            __m128 x[kVectors * 4];  // x[e]: window element e of lanes 0..3
+            __m128 x[kWindow];  // x[t]: the window's sample t of lanes 0..3
             const float* w[4];
             for (int l = 0; l < 4; ++l)
-                w[l] = in + (cycleStart + group.srcOffset[l] - (kWingTaps - 1)) * kChannels;
-            for (int v = 0; v < kVectors; ++v) {
+                w[l] = in + cycleStart + group.srcOffset[l] - (kWingTaps - 1);
+            for (int v = 0; v < kWindow / 4; ++v) {
                 __m128 r0 = _mm_loadu_ps(w[0] + 4 * v), r1 = _mm_loadu_ps(w[1] + 4 * v);
                 __m128 r2 = _mm_loadu_ps(w[2] + 4 * v), r3 = _mm_loadu_ps(w[3] + 4 * v);
                 _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
@@ -336,24 +342,48 @@ class FastResamplingStream final {
                 x[4 * v + 2] = r2;
                 x[4 * v + 3] = r3;
             }
-            __m128 sums[kChannels];
-            for (int ch = 0; ch < kChannels; ++ch) {
-                __m128 sum = _mm_setzero_ps();
-                for (int j = 0; j < kWingTaps; ++j)
-                    sum = _mm_add_ps(
-                        sum, _mm_mul_ps(x[(kWingTaps - 1 - j) * kChannels + ch], group.left[j]));
-                for (int j = 0; j < kWingTaps; ++j)
-                    sum = _mm_add_ps(
-                        sum, _mm_mul_ps(x[(kWingTaps + j) * kChannels + ch], group.right[j]));
-                sums[ch] = sum;
-                nonFinite = _mm_add_ps(nonFinite, _mm_mul_ps(sum, zero));
+            __m128 sum = zero;
+            for (int j = 0; j < kWingTaps; ++j)
+                sum = _mm_add_ps(sum, _mm_mul_ps(x[kWingTaps - 1 - j], group.left[j]));
+            for (int j = 0; j < kWingTaps; ++j)
+                sum = _mm_add_ps(sum, _mm_mul_ps(x[kWingTaps + j], group.right[j]));
+            nonFinite = _mm_add_ps(nonFinite, _mm_mul_ps(sum, zero));
+            _mm_storeu_ps(out + i, sum);
+            if (++g == groups) {
+                g = 0;
+                cycleStart += m_cycleStep;
             }
-            if constexpr (kChannels == 1) {
-                _mm_storeu_ps(out + i, sums[0]);
-            } else {
-                _mm_storeu_ps(out + 2 * i, _mm_unpacklo_ps(sums[0], sums[1]));
-                _mm_storeu_ps(out + 2 * i + 4, _mm_unpackhi_ps(sums[0], sums[1]));
-            }
+        }
+        if (_mm_movemask_ps(_mm_cmpunord_ps(nonFinite, nonFinite)) != 0) *finite = false;
+        return frames;
+    }
+
+    // Output frames of two channels two at a time: the lanes are the first frame's two
+    // channels and the second frame's, each tap's samples two loads of a channel pair.
+    // Otherwise as resampleFours; returns how many frames it wrote (a multiple of 2).
+    int resamplePairs(const float* in, float* out, int outFrames, bool* finite) const {
+        const int groups = static_cast<int>(m_groups.size());
+        const int frames = outFrames / 2 * 2;
+        int64_t cycleStart = 0;
+        int g = 0;
+        const __m128 zero = _mm_setzero_ps();
+        __m128 nonFinite = zero;
+        for (int i = 0; i < frames; i += 2) {
+            const Group& group = m_groups[static_cast<size_t>(g)];
+            const float* a = in + (cycleStart + group.srcOffset[0]) * 2;
+            const float* b = in + (cycleStart + group.srcOffset[1]) * 2;
+            auto pair = [&](int frame) {
+                const __m128 low =
+                    _mm_loadl_pi(zero, reinterpret_cast<const __m64*>(a + 2 * frame));
+                return _mm_loadh_pi(low, reinterpret_cast<const __m64*>(b + 2 * frame));
+            };
+            __m128 sum = zero;
+            for (int j = 0; j < kWingTaps; ++j)
+                sum = _mm_add_ps(sum, _mm_mul_ps(pair(-j), group.left[j]));
+            for (int j = 0; j < kWingTaps; ++j)
+                sum = _mm_add_ps(sum, _mm_mul_ps(pair(j + 1), group.right[j]));
+            nonFinite = _mm_add_ps(nonFinite, _mm_mul_ps(sum, zero));
+            _mm_storeu_ps(out + 2 * i, sum);
             if (++g == groups) {
                 g = 0;
                 cycleStart += m_cycleStep;
@@ -521,6 +551,15 @@ int PlayerConverter::drainSdl() {
 // The fast stream's output since `before` against what SDL's stream made of the same put.
 // Both streams have seen every put of this sound, so on a difference SDL's stream simply
 // carries on with its own output in place of the fast one's.
+//
+// Why the first puts with sound in them are enough: every output sample of a put is made by
+// the same filter table, the same per-phase arithmetic and the same converters, and the
+// first puts take both of the stream's paths (the first run, without padding in front,
+// and the runs after it, with the previous run's end in front). A later SDL that changed
+// any of these changes almost every sample that is not silent, so kComparedPuts puts with
+// a sample other than 0 show it; silent ones prove nothing, so they do not count. What the
+// comparison cannot see is a change confined to the flush at a sound's end (its last few
+// milliseconds) or to input it has not met yet.
 int PlayerConverter::compareSince(size_t before) {
     if (m_out.size() > before && g_perturbNext.exchange(false)) m_out[before] ^= 1;
     std::vector<uint8_t> fast(m_out.begin() + static_cast<std::ptrdiff_t>(before), m_out.end());
@@ -533,7 +572,8 @@ int PlayerConverter::compareSince(size_t before) {
         m_fast.reset();
         return 0;
     }
-    if (!fast.empty() && --m_putsLeftToCompare == 0) {
+    const bool sound = std::any_of(fast.begin(), fast.end(), [](uint8_t b) { return b != 0; });
+    if (sound && --m_putsLeftToCompare == 0) {
         SDL_FreeAudioStream(m_sdl);
         m_sdl = nullptr;
     }
