@@ -328,7 +328,8 @@ QString measure(const Decoder& decoder, const OutputFormat& out, ConverterTrust*
                 problem = QString("decoding stopped after %1: %2")
                               .arg(seconds(static_cast<double>(decoded) / info.samplerate),
                                    QString::fromLocal8Bit(sf_strerror(decoder.file())));
-            if (converter.flush() != 0) problem = "SDL cannot convert it: " + converter.error();
+            if (converter.flush() != 0 && problem.isEmpty())
+                problem = "SDL cannot convert it: " + converter.error();
             drain();
             break;
         }
