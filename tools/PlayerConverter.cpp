@@ -300,7 +300,10 @@ class FastResamplingStream final {
         bool finite = true;
         int done = 0;
 #ifdef __SSE__
-        if (c == 1) done = resampleFours(in, out, outFrames, &finite);
+        if (c == 1 && m_phases.size() == 1 && m_periodStep == 2)
+            done = resampleHalving(in, out, outFrames, &finite);
+        else if (c == 1)
+            done = resampleFours(in, out, outFrames, &finite);
         if (c == 2) done = resamplePairs(in, out, outFrames, &finite);
 #endif
         if (c == 1)
@@ -353,6 +356,33 @@ class FastResamplingStream final {
                 g = 0;
                 cycleStart += m_cycleStep;
             }
+        }
+        if (_mm_movemask_ps(_mm_cmpunord_ps(nonFinite, nonFinite)) != 0) *finite = false;
+        return frames;
+    }
+
+    // One channel at exactly half its rate (44100 Hz to 22050), four frames at a time as in
+    // resampleFours: every frame has phase 0 and its input two frames after the last one's,
+    // so a tap's samples of four frames are every other sample from one place, two loads
+    // and one shuffle.
+    int resampleHalving(const float* in, float* out, int outFrames, bool* finite) const {
+        const Group& group = m_groups[0];  // all four lanes phase 0
+        const int frames = outFrames / 4 * 4;
+        const __m128 zero = _mm_setzero_ps();
+        __m128 nonFinite = zero;
+        for (int i = 0; i < frames; i += 4) {
+            const float* w = in + 2 * i - (kWingTaps - 1);  // lane l's window starts at 2l
+            auto tap = [&](int t) {
+                return _mm_shuffle_ps(_mm_loadu_ps(w + t), _mm_loadu_ps(w + t + 4),
+                                      _MM_SHUFFLE(2, 0, 2, 0));
+            };
+            __m128 sum = zero;
+            for (int j = 0; j < kWingTaps; ++j)
+                sum = _mm_add_ps(sum, _mm_mul_ps(tap(kWingTaps - 1 - j), group.left[j]));
+            for (int j = 0; j < kWingTaps; ++j)
+                sum = _mm_add_ps(sum, _mm_mul_ps(tap(kWingTaps + j), group.right[j]));
+            nonFinite = _mm_add_ps(nonFinite, _mm_mul_ps(sum, zero));
+            _mm_storeu_ps(out + i, sum);
         }
         if (_mm_movemask_ps(_mm_cmpunord_ps(nonFinite, nonFinite)) != 0) *finite = false;
         return frames;
