@@ -555,6 +555,7 @@ int PlayerConverter::flush() {
 
 int PlayerConverter::get(void* out, int bytes) {
     const size_t n = std::min(m_out.size() - m_outRead, static_cast<size_t>(std::max(bytes, 0)));
+    if (n == 0) return 0;
     std::memcpy(out, m_out.data() + m_outRead, n);
     m_outRead += n;
     if (m_outRead == m_out.size()) {

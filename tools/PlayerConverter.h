@@ -2,12 +2,12 @@
 // byte for byte, but resamples several times faster.
 //
 // The player's decoder feeds SDL_AudioStream, so the samples the audience hears are that
-// stream's. Its resampler spends most of its time on two 64-bit divisions and a branch per
-// filter tap of every output sample; PlayerConverter computes the same sums in the same
-// order from per-phase coefficients computed as SDL computes them. The channel and sample
-// format steps before and after resampling stay SDL's own (SDL_BuildAudioCVT and
-// SDL_ConvertAudio), run on buffers aligned as the stream aligns them, and so does every
-// stream without resampling.
+// stream's. Its resampler spends most of its time on two 64-bit divisions for every output
+// sample and a branch for every filter tap; PlayerConverter computes the same sums in the
+// same order from per-phase coefficients computed as SDL computes them, several frames at
+// once. The channel and sample format steps before and after resampling stay SDL's own
+// (SDL_BuildAudioCVT and SDL_ConvertAudio), run on buffers aligned as the stream aligns
+// them; a conversion without resampling is SDL's stream itself.
 //
 // A later SDL may resample differently. So each sound's first puts also go through SDL's
 // own stream, and on the first difference the sound continues on SDL's stream, as do all

@@ -1,6 +1,10 @@
 // The filter table of the resampler in SDL 2.26's audio streams, copied unchanged from SDL's
 // src/audio/SDL_audio_resampler_filter.h so that tools/PlayerConverter.cpp computes exactly
 // SDL's samples. It is SDL's, under SDL's zlib licence, whose notice follows.
+// Copied rather than computed at run time: what SDL compiles is its generator's output
+// printed to nine decimal places (a few significant digits for the small differences), so
+// only these printed numbers give SDL's floats; recomputing them would not. A later SDL
+// with another table shows in the converter's comparison with SDL's own stream.
 // clang-format off
 /*
   Simple DirectMedia Layer
