@@ -4,8 +4,9 @@
 //
 // Playability is asked of SDL_mixer with the player's own call on the stored bytes, on an
 // audio output opened by the player's own code on SDL's dummy driver (no sound card, nothing
-// heard). Recordings are decoded by libsndfile and converted by SDL's own audio stream to
-// the format the output was opened with, and every level is measured on those samples.
+// heard). Recordings are decoded by libsndfile and converted to the format the output was
+// opened with into exactly the samples SDL's own audio stream gives (PlayerConverter), and
+// every level is measured on those samples.
 #pragma once
 
 #include <QByteArray>
@@ -82,6 +83,7 @@ QString dbfsText(double dbfs);
 QString formatText(const SoundReport& report);
 
 class Decoder;
+struct ConverterTrust;
 
 // One sound part way through its check: SoundChecker::begin has asked SDL_mixer whether it
 // plays and read its header; finish() decodes and measures it. finish() may run on any
@@ -103,6 +105,7 @@ class PendingSound final {
     SoundReport m_report;
     std::unique_ptr<Decoder> m_decoder;  // null when there is nothing to measure
     OutputFormat m_output;
+    std::shared_ptr<ConverterTrust> m_trust;  // the checker's, shared with its other sounds
 };
 
 // Checks sounds one at a time. Owns the process's sound player (for the audio output only),
@@ -130,6 +133,8 @@ class SoundChecker final {
   private:
     std::unique_ptr<SoundPlayer> m_player;
     OutputFormat m_output;
+    // Whether the fast converter has agreed with SDL's stream on every sound so far.
+    std::shared_ptr<ConverterTrust> m_trust;
 };
 
 // The duration of the recording in bytes from its header alone (libsndfile), or a negative
