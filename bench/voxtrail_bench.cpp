@@ -637,11 +637,13 @@ int main() {
     const char* onlyEnv = std::getenv("BENCH_ONLY");
     const std::string only = onlyEnv && *onlyEnv ? onlyEnv : "abc";
     const char* whoEnv = std::getenv("BENCH_WHO");
-    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "," + s + ",".
+    // Built piece by piece: GCC 12 warns falsely (-Wrestrict) on "," + s + ",".
     std::string who;
     if (whoEnv && *whoEnv) who.append(",").append(whoEnv).append(",");
     auto chosen = [&](const char* name) {
-        return who.empty() || who.find("," + std::string(name) + ",") != std::string::npos;
+        std::string key(",");
+        key.append(name).append(",");
+        return who.empty() || who.find(key) != std::string::npos;
     };
     const char* dirEnv = std::getenv("BENCH_DIR");
     const std::string dir = std::filesystem::absolute(dirEnv && *dirEnv ? dirEnv : "bench-work");
