@@ -360,7 +360,11 @@ bool ProjectArchive::writeFile(const char* name, const QByteArray& data) {
         const bool written = source >= 0 ? m_volume->writeFileFrom(h, source, done, n)
                                          : m_volume->writeFile(h, bytes + done, n);
         if (!written) {
-            const QString reason = volumeReason();
+            struct stat st {};
+            const bool cutShort = source >= 0 && ::fstat(source, &st) == 0 && st.st_size < done + n;
+            const QString reason =
+                cutShort ? tr("its file was cut short by another program while it was copied")
+                         : volumeReason();
             m_volume->closeFile(h);
             m_volume->removeFile(name);
             return fail(tr("Cannot store %1 in %2: %3.").arg(what, shown(m_path), reason));

@@ -9,6 +9,7 @@
 #include "ProjectTestSupport.h"
 #include "efs/EfsFormat.h"
 #include "efs/EfsVolumeProbe.h"
+#include "project/FileMappings.h"
 #include "project/ProjectArchive.h"
 
 using namespace testsupport;
@@ -127,6 +128,34 @@ TEST(ProjectArchiveTest, FilesLargerThanOneChunkRoundTripExactly) {
         EXPECT_TRUE(back == data) << name.constData();
     }
     EXPECT_TRUE(checkProblems(path).isEmpty());
+}
+
+// Bytes of a mapped file are stored from the file itself, exactly; a file another program
+// cuts short meanwhile fails the store with that reason, and nothing of it is kept.
+TEST(ProjectArchiveTest, MappedFilesAreStoredFromTheFileAndOneCutShortFails) {
+    const QString folder = freshFolder("archive_mapped");
+    std::mt19937_64 rng(11);
+    const QByteArray data = randomBytes(rng, 4 * 1024 * 1024 + 8192 * 3 + 5);
+    {
+        QFile file(folder + "/sound.wav");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(data), data.size());
+    }
+    FileMappings mappings;
+    QByteArray mapped;
+    QString error;
+    ASSERT_TRUE(mappings.map(folder + "/sound.wav", &mapped, &error)) << error.toStdString();
+    ASSERT_GE(FileMappings::descriptorOf(mapped.constData(), mapped.size()), 0);
+    ProjectArchive archive;
+    ASSERT_TRUE(archive.open(folder + "/p.vx"));
+    ASSERT_TRUE(archive.writeFile("whole", mapped)) << archive.errorString().toStdString();
+    ASSERT_EQ(::truncate(QFile::encodeName(folder + "/sound.wav").constData(), 5000), 0);
+    EXPECT_FALSE(archive.writeFile("cut", mapped));
+    EXPECT_TRUE(archive.errorString().contains("cut short")) << archive.errorString().toStdString();
+    ASSERT_TRUE(archive.close());
+    EXPECT_TRUE(readStored(folder + "/p.vx", "whole") == data);
+    EXPECT_EQ(readStored(folder + "/p.vx", "cut"), QByteArray("<cannot read>"));
+    EXPECT_TRUE(checkProblems(folder + "/p.vx").isEmpty());
 }
 
 TEST(ProjectArchiveTest, ReadOnlyOpenOfAMissingPathFailsAndCreatesNothing) {
