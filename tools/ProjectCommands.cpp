@@ -358,9 +358,11 @@ class SoundMappings final {
     FileMappings m_files;
 };
 
-// A mapped file that another program cuts short while the import reads it raises SIGBUS.
-// The import then ends with a message; the target was not touched (the save replaces it
-// only when it is complete) and the next save there removes the unfinished temporary file.
+// The save copies each sound from its file and never reads the mappings: a file another
+// program cuts short fails the save with that reason. Should anything still read a mapped
+// page that was cut off, SIGBUS ends the import with a message instead of a crash; the
+// target was not touched (the save replaces it only when it is complete) and the next
+// save there removes the unfinished temporary file.
 char g_cutShortMessage[512];
 
 void onCutShort(int) {
