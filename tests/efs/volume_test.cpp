@@ -259,7 +259,9 @@ TEST(BlockLayer, CopiedOutBytesAreTheFilesBytes) {
     v.seekFile(h, 2 * kBlockSize + 5);
     ASSERT_TRUE(v.writeFile(h, "edit", 4));
     for (bool flushed : {false, true}) {
-        if (flushed) ASSERT_TRUE(v.flush());
+        if (flushed) {
+            ASSERT_TRUE(v.flush());
+        }
         QFile out(path + ".out");
         ASSERT_TRUE(out.open(QIODevice::ReadWrite | QIODevice::Truncate));
         v.seekFile(h, 5);
