@@ -1,9 +1,6 @@
 #include "efs/BlockStore.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "efs/Coding.h"
@@ -444,14 +441,8 @@ bool BlockStore::copyInBlocks(int32_t first, int32_t count, int fd, int64_t offs
     if (m_encryptor != EfsEncryptor::defaultEncryptor()) {
         // The encoder takes the bytes in memory.
         m_spanBuffer.resize(static_cast<size_t>(bytes));
-        for (int64_t done = 0; done < bytes;) {
-            const ssize_t n = ::pread(fd, m_spanBuffer.data() + done,
-                                      static_cast<size_t>(bytes - done), offset + done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += n;
-        }
-        return writeBlocks(first, count, m_spanBuffer.data());
+        return readFully(fd, m_spanBuffer.data(), bytes, offset) &&
+               writeBlocks(first, count, m_spanBuffer.data());
     }
     // As writeBlocks: no cached copy of these blocks survives, whatever the outcome.
     if (m_bufferedBlock >= first && m_bufferedBlock < first + count) m_bufferedBlock = -1;
@@ -477,15 +468,7 @@ bool BlockStore::copyOutSpan(int32_t first, int32_t count, int fd, int64_t offse
                bytes;
     // Through memory: the decoder, or blocks newer than the disk.
     std::vector<char> span(static_cast<size_t>(bytes));
-    if (!readSpan(first, count, span.data(), bytes)) return false;
-    for (int64_t done = 0; done < bytes;) {
-        const ssize_t n =
-            ::pwrite(fd, span.data() + done, static_cast<size_t>(bytes - done), offset + done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += n;
-    }
-    return true;
+    return readSpan(first, count, span.data(), bytes) && writeFully(fd, span.data(), bytes, offset);
 }
 
 bool BlockStore::readSpan(int32_t first, int32_t count, char* dst, int64_t bytes) {

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <functional>
 #include <vector>
 
 namespace {
@@ -117,19 +116,7 @@ int32_t EfsPosixFile::readAt(int64_t position, void* buffer, int32_t count) {
 
 int32_t EfsPosixFile::writeAt(int64_t position, const void* buffer, int32_t count) {
     if (m_fd < 0 || position < 0 || count < 0 || (buffer == nullptr && count > 0)) return -1;
-    const auto* p = static_cast<const char*>(buffer);
-    int32_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::pwrite(m_fd, p + done, static_cast<size_t>(count - done),
-                                   static_cast<off_t>(position + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) return -1;
-        done += static_cast<int32_t>(n);
-    }
-    return done;
+    return efs::writeFully(m_fd, buffer, count, position) ? count : -1;
 }
 
 int32_t EfsPosixFile::readAtSplit(int64_t position, void* a, int32_t na, void* b, int32_t nb) {
@@ -182,48 +169,40 @@ int32_t EfsPosixFile::writeAtSplit(int64_t position, const void* a, int32_t na, 
     return static_cast<int32_t>(n);
 }
 
-namespace {
+namespace efs {
 
-// count bytes from descriptor from at fromAt to descriptor to at toAt, through a buffer;
-// read and write move them when given (an EfsFile's own readAt or writeAt), pread and
-// pwrite otherwise. Bytes copied, fewer when the source ends first, or -1.
-int64_t copyThroughBuffer(int from, int64_t fromAt, int to, int64_t toAt, int64_t count,
-                          const std::function<int64_t(int64_t, char*, int32_t)>& read,
-                          const std::function<int64_t(int64_t, const char*, int32_t)>& write) {
-    std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(count, 1 << 20)));
-    int64_t done = 0;
-    while (done < count) {
-        const auto want = static_cast<int32_t>(std::min<int64_t>(count - done, buffer.size()));
-        int64_t n;
-        if (read) {
-            n = read(fromAt + done, buffer.data(), want);
-        } else {
-            do {
-                n = ::pread(from, buffer.data(), static_cast<size_t>(want), fromAt + done);
-            } while (n < 0 && errno == EINTR);
-        }
-        if (n < 0) return -1;
-        if (n == 0) break;  // the source ended
-        const auto got = static_cast<int32_t>(n);
-        if (write) {
-            if (write(toAt + done, buffer.data(), got) != got) return -1;
-        } else {
-            for (int32_t put = 0; put < got;) {
-                const ssize_t w = ::pwrite(to, buffer.data() + put, static_cast<size_t>(got - put),
-                                           toAt + done + put);
-                if (w < 0 && errno == EINTR) continue;
-                if (w <= 0) return -1;
-                put += static_cast<int32_t>(w);
-            }
-        }
+bool readFully(int fd, void* buffer, int64_t count, int64_t offset) {
+    auto* p = static_cast<char*>(buffer);
+    for (int64_t done = 0; done < count;) {
+        const ssize_t n = ::pread(fd, p + done, static_cast<size_t>(count - done), offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;  // an error, or the end before count bytes
         done += n;
     }
-    return done;
+    return true;
 }
 
-// Inside the kernel, page cache to page cache, as cp copies; where the two files do not
-// allow it (other file systems, special files) the bytes go through a buffer.
-int64_t copyBetween(int from, int64_t fromAt, int to, int64_t toAt, int64_t count) {
+bool writeFully(int fd, const void* buffer, int64_t count, int64_t offset) {
+    const auto* p = static_cast<const char*>(buffer);
+    for (int64_t done = 0; done < count;) {
+        const ssize_t n = ::pwrite(fd, p + done, static_cast<size_t>(count - done), offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+}  // namespace efs
+
+namespace {
+
+constexpr int64_t kCopyBuffer = 1 << 20;
+
+// Copies inside the kernel, page cache to page cache, as cp copies: bytes copied, fewer when
+// the source ends first, or -1. *refused is set when the two files do not allow it (other
+// file systems, special files); the caller then copies the rest through a buffer.
+int64_t kernelCopy(int from, int64_t fromAt, int to, int64_t toAt, int64_t count, bool* refused) {
     int64_t done = 0;
     while (done < count) {
         loff_t source = fromAt + done;
@@ -231,49 +210,79 @@ int64_t copyBetween(int from, int64_t fromAt, int to, int64_t toAt, int64_t coun
         const ssize_t n =
             ::copy_file_range(from, &source, to, &target, static_cast<size_t>(count - done), 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-                      errno == EBADF)) {
-            const int64_t rest = copyThroughBuffer(from, fromAt + done, to, toAt + done,
-                                                   count - done, nullptr, nullptr);
-            if (rest < 0) return -1;
-            done += rest;
-            break;
+        if (n < 0) {
+            *refused = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                       errno == EOPNOTSUPP || errno == EBADF;
+            return *refused ? done : -1;
         }
-        if (n < 0) return -1;
         if (n == 0) break;  // the source ended
         done += n;
     }
-    // Copies are large and written once: the disk can start on them now, while the next
-    // one is copied, and the final sync then waits for less. Only a hint; the sync still
-    // makes them durable.
-    if (done > 0) ::sync_file_range(to, toAt, done, SYNC_FILE_RANGE_WRITE);
     return done;
+}
+
+// Copies are large and written once: the disk can start on them now, while the next one is
+// copied, and the final sync then waits for less. Only a hint; the sync still makes them
+// durable.
+void startWriteBack(int fd, int64_t at, int64_t bytes) {
+    if (bytes > 0) ::sync_file_range(fd, at, bytes, SYNC_FILE_RANGE_WRITE);
 }
 
 }  // namespace
 
 int64_t EfsFile::copyIn(int64_t position, int fd, int64_t fdOffset, int64_t count) {
     if (position < 0 || fd < 0 || fdOffset < 0 || count < 0) return -1;
-    return copyThroughBuffer(
-        fd, fdOffset, -1, position, count, nullptr,
-        [this](int64_t at, const char* p, int32_t n) -> int64_t { return writeAt(at, p, n); });
+    std::vector<char> buffer(static_cast<size_t>(std::min(count, kCopyBuffer)));
+    int64_t done = 0;
+    while (done < count) {
+        const auto want = static_cast<size_t>(std::min<int64_t>(count - done, buffer.size()));
+        const ssize_t n = ::pread(fd, buffer.data(), want, fdOffset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;  // the source ended
+        if (writeAt(position + done, buffer.data(), static_cast<int32_t>(n)) != n) return -1;
+        done += n;
+    }
+    return done;
 }
 
 int64_t EfsFile::copyOut(int64_t position, int fd, int64_t fdOffset, int64_t count) {
     if (position < 0 || fd < 0 || fdOffset < 0 || count < 0) return -1;
-    return copyThroughBuffer(
-        -1, position, fd, fdOffset, count,
-        [this](int64_t at, char* p, int32_t n) -> int64_t { return readAt(at, p, n); }, nullptr);
+    std::vector<char> buffer(static_cast<size_t>(std::min(count, kCopyBuffer)));
+    int64_t done = 0;
+    while (done < count) {
+        const auto want = static_cast<int32_t>(std::min<int64_t>(count - done, buffer.size()));
+        const int32_t n = readAt(position + done, buffer.data(), want);
+        if (n < 0) return -1;
+        if (n == 0) break;  // this file ended
+        if (!efs::writeFully(fd, buffer.data(), n, fdOffset + done)) return -1;
+        done += n;
+    }
+    return done;
 }
 
 int64_t EfsPosixFile::copyIn(int64_t position, int fd, int64_t fdOffset, int64_t count) {
     if (m_fd < 0 || position < 0 || fd < 0 || fdOffset < 0 || count < 0) return -1;
-    return copyBetween(fd, fdOffset, m_fd, position, count);
+    bool refused = false;
+    int64_t done = kernelCopy(fd, fdOffset, m_fd, position, count, &refused);
+    if (refused) {
+        const int64_t rest = EfsFile::copyIn(position + done, fd, fdOffset + done, count - done);
+        done = rest < 0 ? -1 : done + rest;
+    }
+    startWriteBack(m_fd, position, done);
+    return done;
 }
 
 int64_t EfsPosixFile::copyOut(int64_t position, int fd, int64_t fdOffset, int64_t count) {
     if (m_fd < 0 || position < 0 || fd < 0 || fdOffset < 0 || count < 0) return -1;
-    return copyBetween(m_fd, position, fd, fdOffset, count);
+    bool refused = false;
+    int64_t done = kernelCopy(m_fd, position, fd, fdOffset, count, &refused);
+    if (refused) {
+        const int64_t rest = EfsFile::copyOut(position + done, fd, fdOffset + done, count - done);
+        done = rest < 0 ? -1 : done + rest;
+    }
+    startWriteBack(fd, fdOffset, done);
+    return done;
 }
 
 int64_t EfsPosixFile::pos() {

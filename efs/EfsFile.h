@@ -105,3 +105,12 @@ class EfsPosixFile final : public EfsFile {
   private:
     int m_fd = -1;  // -1 while no file is open
 };
+
+namespace efs {
+
+// count bytes at offset of descriptor fd, whatever interrupted or partial calls it takes;
+// false on an error, or (reading) when fd ends first. fd's own offset is not used.
+bool readFully(int fd, void* buffer, int64_t count, int64_t offset);
+bool writeFully(int fd, const void* buffer, int64_t count, int64_t offset);
+
+}  // namespace efs

@@ -1,9 +1,6 @@
 #include "efs/FileData.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -81,17 +78,8 @@ int32_t FileData::copyOut(int32_t handle, int fd, int64_t offset, int32_t length
 }
 
 bool FileData::put(const Sink& sink, int64_t at, const char* bytes, int32_t count) {
-    if (sink.data != nullptr) {
-        std::memcpy(sink.data + at, bytes, static_cast<size_t>(count));
-        return true;
-    }
-    for (int32_t done = 0; done < count;) {
-        const ssize_t n = ::pwrite(sink.fd, bytes + done, static_cast<size_t>(count - done),
-                                   sink.offset + at + done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<int32_t>(n);
-    }
+    if (sink.data == nullptr) return writeFully(sink.fd, bytes, count, sink.offset + at);
+    std::memcpy(sink.data + at, bytes, static_cast<size_t>(count));
     return true;
 }
 
@@ -174,14 +162,8 @@ bool FileData::copyIn(int32_t handle, int fd, int64_t offset, int32_t length) {
 const char* FileData::bytesOf(const Source& source, int64_t at, int32_t count) {
     if (source.data != nullptr) return source.data + at;
     m_piece.resize(static_cast<size_t>(count));
-    for (int32_t done = 0; done < count;) {
-        const ssize_t n = ::pread(source.fd, m_piece.data() + done,
-                                  static_cast<size_t>(count - done), source.offset + at + done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return nullptr;  // an error, or the source ended early
-        done += static_cast<int32_t>(n);
-    }
-    return m_piece.data();
+    return readFully(source.fd, m_piece.data(), count, source.offset + at) ? m_piece.data()
+                                                                           : nullptr;
 }
 
 bool FileData::writeSpanFrom(const Source& source, int64_t at, int32_t block, int32_t count,

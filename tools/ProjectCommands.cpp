@@ -20,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "efs/EfsFile.h"
 #include "project/FileMappings.h"
 #include "project/Project.h"
 #include "tools/ShowReader.h"
@@ -204,22 +205,6 @@ int createNew(const QString& path, QString* error) {
     return fd;
 }
 
-bool writeAll(int fd, const QByteArray& bytes, QString* error) {
-    const char* at = bytes.constData();
-    for (qsizetype left = bytes.size(); left > 0;) {
-        const ssize_t n = ::write(fd, at, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            *error = n < 0 ? QString::fromLocal8Bit(std::strerror(errno))
-                           : QStringLiteral("nothing could be written");
-            return false;
-        }
-        at += n;
-        left -= n;
-    }
-    return true;
-}
-
 // Writes the sound of entry e of chapter c into a new file at path, without making it
 // durable yet: the export syncs every sound at once before it writes project.json. The
 // sound is copied inside the kernel; when that fails, reading it into memory tells
@@ -239,7 +224,11 @@ bool exportSound(ShowReader& show, int c, int e, const QString& path, bool* writ
             *error = QString::fromLocal8Bit(std::strerror(errno));
             ok = false;
         } else if (show.readSound(c, e, &sound) == ShowReader::Sound::Present) {
-            ok = writeAll(fd, sound, error);
+            errno = 0;
+            ok = efs::writeFully(fd, sound.constData(), sound.size(), 0);
+            if (!ok)
+                *error = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno))
+                                    : QStringLiteral("nothing could be written");
             *written = ok;
         }
     }
