@@ -58,7 +58,7 @@ check-install:
 test-asan:
 	@bash scripts/test-asan.sh
 
-# The efs and jstream tests built with ThreadSanitizer, in build-tsan.
+# The efs, jstream and analysis tests built with ThreadSanitizer, in build-tsan.
 test-tsan:
 	@bash scripts/test-tsan.sh
 

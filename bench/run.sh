@@ -10,7 +10,7 @@ bash bench/setup.sh
 
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVOXTRAIL_BUILD_TESTS=OFF \
-    "-DVOXTRAIL_COMPONENTS=stream;efs;project;audio;tools;bench" > "$build.configure.log" 2>&1 \
+    "-DVOXTRAIL_COMPONENTS=stream;efs;project;analysis;audio;tools;bench" > "$build.configure.log" 2>&1 \
     || { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" --target voxtrail_bench -j"${JOBS:-2}"
 

@@ -8,7 +8,7 @@ packages=("$@")
 [[ ${#packages[@]} -gt 0 ]] || packages=(
     build-essential cmake pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-tools-dev-tools libgl-dev
-    libsdl2-dev libsdl2-mixer-dev libsndfile1-dev
+    libsdl2-dev libsdl2-mixer-dev libsndfile1-dev libebur128-dev
     libgtest-dev libgmock-dev
     xvfb xauth
     # What the install checks run: launcher entry, metainfo, manual pages, Debian packages.

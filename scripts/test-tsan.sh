@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# `make test-tsan`: builds the container engine's and the stream library's tests into
-# build-tsan with ThreadSanitizer and runs them. A volume is shared between threads under
-# its lock; a data race anywhere in what those tests run stops the test with both stacks.
+# `make test-tsan`: builds the tests of the container engine, the stream library and the sound
+# analysis into build-tsan with ThreadSanitizer and runs them. A volume is shared between
+# threads under its lock, and the analysis measures a show's sounds on worker threads; a data
+# race anywhere in what those tests run stops the test with both stacks.
 #
 # Environment: TSAN_BUILD_DIR (default build-tsan), JOBS (default 2), TSAN_TESTS (the
-# CTest regular expression, default the efs and jstream tests), CTEST_ARGS for extra
+# CTest regular expression, default the efs, jstream and analysis tests), CTEST_ARGS for extra
 # arguments to ctest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=${TSAN_BUILD_DIR:-build-tsan}
 jobs=${JOBS:-2}
-tests=${TSAN_TESTS:-^(efs_|jstream_)}
+tests=${TSAN_TESTS:-^(efs_|jstream_|analysis_)}
 
 bash scripts/setup.sh
 # halt_on_error: the first race fails the test; second_deadlock_stack: lock-order reports

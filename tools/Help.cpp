@@ -29,7 +29,7 @@ Project commands:
   project show [--json] FILE    chapters and entries with their texts and sound sizes
   project export FILE DIR       write the sounds and texts into a new folder
   project import DIR FILE       build a new project file from a folder
-  project check [--json] FILE   will every cue play? formats, conversions, levels
+  project check [--json] FILE   will every cue play? formats, levels, loudness
   project script [--format F] FILE   the running order: text, csv or markdown
 
 Other:
@@ -151,9 +151,17 @@ Checks a show before a performance. For every chapter and entry, in running orde
   - the recording: format, sample rate, channels, duration and size (read by
     libsndfile), and how the player converts it to its output ("converted:" lines:
     resampling, channels, sample size). Conversions are notes, not warnings.
-  - levels, measured on the samples as the player will play them (decoded by libsndfile,
-    converted by SDL's own audio conversion to the output's format), each a warning with
-    its figure when a threshold is passed:
+  - levels, measured on the recording's own samples at its own rate (decoded by
+    libsndfile; loudness and true peak by libebur128, after ITU-R BS.1770 / EBU R 128):
+      loudness      integrated loudness in LUFS; a mono recording plays on both channels,
+                    so it is measured as dual mono (3 LU above one channel alone). A sound
+                    shorter than one 400 ms gating block has none: a note, not a warning
+      true peak     the peak between the samples too (4x oversampled), in dBTP
+      sample peak   the largest sample, in dBFS
+      noise floor   the RMS level of the quietest steady half-second, a pause: no 50 ms of
+                    it 10 dB louder than another, so a stretch holding a word never counts.
+                    -inf for digital silence; none when the sound has no such pause
+    Each a warning with its figure when a threshold is passed:
       leading silence   more than 0.5 s before the first sample reaching -50 dBFS
                         (GO seems late)
       trailing silence  more than 2.0 s after the last sample reaching -50 dBFS (the next
@@ -161,6 +169,11 @@ Checks a show before a performance. For every chapter and entry, in running orde
       clipping          3 or more samples in a row at one level (within one 16-bit
                         step) at or above -0.1 dBFS: a flat top at full scale
       quiet take        a peak below -20 dBFS
+      true peak         above -1.0 dBTP: will distort when converted for playing
+      noise floor       above -60.0 dBFS: hiss between the words is heard through a PA
+      loudness jump     more than 3.0 LU from the median loudness of the show's cues that
+                        play and have a loudness (the figure is the cue's, the text names
+                        the median)
       silent            no sample reaches -50 dBFS (instead of the warnings above)
       not measured      the sound plays, but libsndfile cannot read its format or
                         decode it to its end, so its levels are unknown
@@ -176,16 +189,20 @@ Text output (one block per chapter):
       sound: FORMAT, RATE Hz, CHANNELS, M:SS.t, BYTES bytes
       converted: NOTE                      (any number)
       levels: peak -6.0 dBFS, silence 0.00 s in front and 0.00 s at the end
+      loudness: -23.0 LUFS integrated, true peak -6.0 dBTP, noise floor -62.0 dBFS
+      note: TEXT                           (any number)
       warning: TEXT                        (any number)
       WILL NOT PLAY: REASON                (instead of converted/levels/warning)
-  summary: entries, will not play, warnings, chapter C: M:SS.t  NAME, show: M:SS.t
+  summary: entries, will not play, warnings, median loudness, chapter C: M:SS.t  NAME,
+    show: M:SS.t
 Names are escaped as in project show (\n, \\).
 
 --json: one JSON object (stable; later versions only add to it):
   {"output": {"rate": 22050, "channels": 2, "bits": 16},
    "thresholds": {"silenceDbfs": -50, "leadingSilenceSeconds": 0.5,
      "trailingSilenceSeconds": 2, "quietPeakDbfs": -20, "fullScaleDbfs": -0.1,
-     "clipRunSamples": 3},
+     "clipRunSamples": 3, "loudnessJumpLu": 3, "truePeakDbtp": -1,
+     "noiseFloorDbfs": -60},
    "chapters": [{"name": text, "durationSeconds": number, "entries": [
      {"cue": int (1, 2, 3, ... across chapters), "name": text,
       "sound": "present" | "none" | "unreadable", "soundBytes": int,
@@ -199,13 +216,19 @@ Names are escaped as in project show (\n, \\).
       "levels": null | {"peakDbfs": number or null (digital silence),
          "leadingSilenceSeconds": number, "trailingSilenceSeconds": number,
          "clippedRuns": int, "firstClipSeconds": number},
+      "loudness": {"integratedLufs": number or null, "truePeakDbtp": number or null,
+         "samplePeakDbfs": number or null, "noiseFloorDbfs": number or null} (null
+         when not measured, for digital silence, or when there is no such figure),
+      "notes": [text],
       "warnings": [{"kind": "leading-silence" | "trailing-silence" | "clipping" |
-         "quiet" | "silent" | "not-measured", "value": number (seconds for the
-         silences, runs for clipping, peak dBFS for quiet and silent, 0 for
-         not-measured), "text": text}]}]}],
+         "quiet" | "silent" | "not-measured" | "true-peak" | "noise-floor" |
+         "loudness-jump", "value": number (seconds for the silences, runs for
+         clipping, peak dBFS for quiet and silent, dBTP for true-peak, dBFS for
+         noise-floor, the cue's LUFS for loudness-jump, 0 for not-measured),
+         "text": text}]}]}],
    "summary": {"entries": int, "notPlaying": int, "warnings": int,
-     "durationSeconds": number}}
-Seconds have 3 decimals, dBFS 2.
+     "durationSeconds": number, "medianLufs": number or null}}
+Seconds have 3 decimals, dBFS, dBTP and LUFS 2.
 )"},
         {"project script", R"(Usage: vxtool project script [--format text|csv|markdown] FILE
 

@@ -4,8 +4,8 @@
 #include <QTextBoundaryFinder>
 #include <vector>
 
+#include "analysis/SoundAnalysis.h"
 #include "tools/ShowReader.h"
-#include "tools/SoundCheck.h"
 #include "tools/ToolSupport.h"
 
 namespace vxtool {
@@ -51,8 +51,10 @@ std::vector<ChapterOrder> runningOrder(ShowReader* show, bool* unknown) {
             Cue cue{++number, co.chapter->entry(e), clock, 0, Cue::Length::None};
             const ShowReader::Sound sound = show->readSound(static_cast<int>(c), e, &bytes);
             if (sound != ShowReader::Sound::None) {
-                const double seconds =
-                    sound == ShowReader::Sound::Present ? headerSeconds(bytes) : -1;
+                const analysis::Analysis header = sound == ShowReader::Sound::Present
+                                                      ? analysis::analyzeSound(bytes, {false, 0})
+                                                      : analysis::Analysis();
+                const double seconds = header.decoded ? header.recording.seconds : -1;
                 cue.length = seconds >= 0 ? Cue::Length::Known : Cue::Length::Unknown;
                 cue.seconds = std::max(0.0, seconds);
                 if (seconds < 0) *unknown = true;

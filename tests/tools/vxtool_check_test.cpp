@@ -24,10 +24,13 @@ struct Tone {
     int rate = 22050;
     int channels = 2;
     int subtype = SF_FORMAT_PCM_16;
-    double lead = 0;         // seconds of digital silence in front
-    double seconds = 1;      // of a 440 Hz sine
+    double lead = 0;         // seconds of silence in front
+    double seconds = 1;      // of a sine
     double trail = 0;        // seconds of silence after it
     double amplitude = 0.5;  // above 1 the sine is clipped at full scale
+    double hz = 1000;        // at 1 kHz a stereo sine's loudness in LUFS is its peak in dBFS
+    double phase = 0;
+    double hissDbfs = 0;  // below 0: the silences hold noise of this RMS level instead
 };
 
 void writeWav(const QString& path, const Tone& t) {
@@ -41,8 +44,13 @@ void writeWav(const QString& path, const Tone& t) {
     const auto tone = static_cast<sf_count_t>(t.seconds * t.rate);
     const sf_count_t frames = lead + tone + static_cast<sf_count_t>(t.trail * t.rate);
     std::vector<double> samples(static_cast<size_t>(frames * t.channels), 0.0);
-    for (sf_count_t i = lead; i < lead + tone; ++i) {
-        const double v = t.amplitude * std::sin(2 * M_PI * 440.0 * double(i - lead) / t.rate);
+    const double hiss = t.hissDbfs < 0 ? std::pow(10.0, t.hissDbfs / 20.0) * std::sqrt(3.0) : 0;
+    uint32_t x = 1;
+    for (sf_count_t i = 0; i < frames; ++i) {
+        x = x * 1664525u + 1013904223u;
+        double v = hiss * (double(x >> 8) / double(1 << 23) - 1.0);
+        if (i >= lead && i < lead + tone)
+            v = t.amplitude * std::sin(2 * M_PI * t.hz * double(i - lead) / t.rate + t.phase);
         for (int c = 0; c < t.channels; ++c)
             samples[static_cast<size_t>(i * t.channels + c)] = std::clamp(v, -1.0, 1.0);
     }
@@ -101,23 +109,44 @@ QMap<QString, double> warningsOf(const QJsonObject& entry) {
 }  // namespace
 
 // One show with every kind of problem: each is found with its figure, the entries that will
-// not play are named, and the summary adds up. A clean show exits 0.
+// not play are named, and the summary adds up. A clean show exits 0. The clean takes end in
+// 0.6 s of digital silence, a pause whose noise floor is -inf.
 TEST(VxtoolCheck, FindsEveryProblemWithItsFigures) {
+    // A 1 s sine before or after silence: of its ten 400 ms gating blocks that start in it,
+    // seven hold only the sine and three hold 3/4, 1/2 and 1/4 of it; the blocks of silence
+    // fall below the gates. So a sine at -6 dBFS measures -6 + 10 log10(8.5 / 10) LUFS.
+    const double gated = 10 * std::log10(0.85);
+    Tone clean;
+    clean.trail = 0.6;
     Tone late{44100, 1};
     late.lead = 1.0;
     Tone clipped{44100, 1};
     clipped.amplitude = 2.0;
+    clipped.trail = 0.6;
+    Tone hissy = clean;
+    hissy.hissDbfs = -40;
+    hissy.trail = 1.0;
+    // A quarter of the rate, 45 degrees off its crest: samples at -1 dBFS, the wave between
+    // them 3 dB higher.
+    Tone over{22050,       1,       SF_FORMAT_PCM_16, 0, 1, 0.6, std::pow(10.0, 2.0 / 20),
+              22050 / 4.0, M_PI / 4};
     Tone quiet{48000, 1, SF_FORMAT_PCM_24};
-    quiet.amplitude = 0.05;  // -26 dBFS
+    quiet.amplitude = 0.05;  // -26 dBFS: 20 LU below the others
     quiet.trail = 3.0;
+    Tone brief = clean;
+    brief.seconds = 0.3;
+    brief.trail = 0;
     const QString show = importShow("problems", {{"Scene",
-                                                  {{"clean", "", "", "clean.wav", Tone{}},
+                                                  {{"clean", "", "", "clean.wav", clean},
                                                    {"late", "", "", "late.wav", late},
-                                                   {"clipped", "", "", "clipped.wav", clipped}}},
+                                                   {"clipped", "", "", "clipped.wav", clipped},
+                                                   {"hissy", "", "", "hissy.wav", hissy},
+                                                   {"over", "", "", "over.wav", over}}},
                                                  {"Storm",
                                                   {{"quiet", "", "", "quiet.wav", quiet},
                                                    {"truncated", "", "", "cut.wav", Tone{}, 30},
-                                                   {"silent cue", "", "", "", Tone{}}}}});
+                                                   {"silent cue", "", "", "", Tone{}},
+                                                   {"brief", "", "", "brief.wav", brief}}}});
     const Result r = vxtool({"project", "check", "--json", show});
     ASSERT_EQ(r.code, 1) << r;
     const QJsonObject root = QJsonDocument::fromJson(r.out).object();
@@ -127,42 +156,64 @@ TEST(VxtoolCheck, FindsEveryProblemWithItsFigures) {
     ASSERT_EQ(chapters.size(), 2);
     const QJsonArray scene = chapters[0]["entries"].toArray();
     const QJsonArray storm = chapters[1]["entries"].toArray();
-    ASSERT_EQ(scene.size(), 3);
-    ASSERT_EQ(storm.size(), 3);
+    ASSERT_EQ(scene.size(), 5);
+    ASSERT_EQ(storm.size(), 4);
 
-    const QJsonObject clean = scene[0].toObject();
-    EXPECT_TRUE(clean["plays"].toBool());
-    EXPECT_EQ(clean["recording"].toObject(), (QJsonObject{{"container", "wav"},
-                                                          {"encoding", "pcm16"},
-                                                          {"bits", 16},
-                                                          {"rate", 22050},
-                                                          {"channels", 2},
-                                                          {"durationSeconds", 1.0}}));
-    EXPECT_TRUE(clean["conversions"].toArray().isEmpty());
-    EXPECT_NEAR(clean["levels"]["peakDbfs"].toDouble(), -6.0, 0.1);
-    EXPECT_TRUE(warningsOf(clean).isEmpty());
+    const QJsonObject cleanEntry = scene[0].toObject();
+    EXPECT_TRUE(cleanEntry["plays"].toBool());
+    EXPECT_EQ(cleanEntry["recording"].toObject(), (QJsonObject{{"container", "wav"},
+                                                               {"encoding", "pcm16"},
+                                                               {"bits", 16},
+                                                               {"rate", 22050},
+                                                               {"channels", 2},
+                                                               {"durationSeconds", 1.6}}));
+    EXPECT_TRUE(cleanEntry["conversions"].toArray().isEmpty());
+    EXPECT_NEAR(cleanEntry["levels"]["peakDbfs"].toDouble(), -6.0, 0.1);
+    const QJsonObject loudness = cleanEntry["loudness"].toObject();
+    EXPECT_NEAR(loudness["integratedLufs"].toDouble(), -6.0 + gated, 0.1);
+    EXPECT_NEAR(loudness["truePeakDbtp"].toDouble(), -6.0, 0.1);
+    EXPECT_NEAR(loudness["samplePeakDbfs"].toDouble(), -6.0, 0.1);
+    EXPECT_TRUE(loudness["noiseFloorDbfs"].isNull());  // digital silence
+    EXPECT_TRUE(warningsOf(cleanEntry).isEmpty());
 
     const QJsonObject lateEntry = scene[1].toObject();
     EXPECT_EQ(warningsOf(lateEntry).keys(), QStringList{"leading-silence"});
     EXPECT_NEAR(warningsOf(lateEntry)["leading-silence"], 1.0, 0.01);
+    // Mono is measured as played, on both channels: as loud as the stereo take.
+    EXPECT_NEAR(lateEntry["loudness"]["integratedLufs"].toDouble(), -6.0 + gated, 0.1);
     const QString notes = lateEntry["conversions"].toVariant().toStringList().join('|');
     EXPECT_TRUE(notes.contains("from 44100 Hz to 22050 Hz: sound above 11025 Hz is lost"))
         << notes.toStdString();
     EXPECT_TRUE(notes.contains("mono, played on both channels")) << notes.toStdString();
 
+    // A 1 kHz sine clipped on every half period: about 2,000 flat tops in one second, as
+    // loud as the square wave it has become and jumping out of the show.
     const QJsonObject clippedEntry = scene[2].toObject();
-    EXPECT_EQ(warningsOf(clippedEntry).keys(), QStringList{"clipping"});
-    // A 440 Hz sine clipped on every half period: about 880 flat tops in one second.
-    EXPECT_NEAR(clippedEntry["levels"]["clippedRuns"].toDouble(), 880, 30);
+    const QMap<QString, double> clippedWarnings = warningsOf(clippedEntry);
+    EXPECT_EQ(clippedWarnings.keys(), (QStringList{"clipping", "loudness-jump", "true-peak"}));
+    EXPECT_NEAR(clippedEntry["levels"]["clippedRuns"].toDouble(), 2000, 30);
     EXPECT_LT(clippedEntry["levels"]["firstClipSeconds"].toDouble(), 0.002);
+    EXPECT_GT(clippedWarnings["loudness-jump"], -6.0 + 3.0);
+
+    const QJsonObject hissyEntry = scene[3].toObject();
+    EXPECT_EQ(warningsOf(hissyEntry).keys(), QStringList{"noise-floor"});
+    EXPECT_NEAR(warningsOf(hissyEntry)["noise-floor"], -40.0, 0.5);
+    EXPECT_NEAR(hissyEntry["loudness"]["integratedLufs"].toDouble(), -6.0 + gated, 0.1);
+
+    const QJsonObject overEntry = scene[4].toObject();
+    EXPECT_NEAR(overEntry["loudness"]["samplePeakDbfs"].toDouble(), -1.0, 0.05);
+    // Its loudness jumps too: K-weighting lifts 5.5 kHz by about 4 dB.
+    EXPECT_EQ(warningsOf(overEntry).keys(), (QStringList{"loudness-jump", "true-peak"}));
+    EXPECT_NEAR(warningsOf(overEntry)["true-peak"], 2.0, 0.15);
 
     const QJsonObject quietEntry = storm[0].toObject();
     EXPECT_EQ(quietEntry["recording"]["encoding"].toString(), "pcm24");
     EXPECT_TRUE(quietEntry["conversions"].toVariant().toStringList().contains(
         "24-bit samples reduced to 16-bit"));
     const QMap<QString, double> quietWarnings = warningsOf(quietEntry);
-    EXPECT_EQ(quietWarnings.keys(), (QStringList{"quiet", "trailing-silence"}));
+    EXPECT_EQ(quietWarnings.keys(), (QStringList{"loudness-jump", "quiet", "trailing-silence"}));
     EXPECT_NEAR(quietWarnings["quiet"], -26.0, 0.1);
+    EXPECT_NEAR(quietWarnings["loudness-jump"], -26.0 + gated, 0.1);
     EXPECT_NEAR(quietWarnings["trailing-silence"], 3.0, 0.05);
 
     EXPECT_FALSE(storm[1]["plays"].toBool());
@@ -170,12 +221,20 @@ TEST(VxtoolCheck, FindsEveryProblemWithItsFigures) {
     EXPECT_TRUE(storm[1]["problem"].toString().contains("SDL_mixer cannot decode it"));
     EXPECT_FALSE(storm[2]["plays"].toBool());
     EXPECT_EQ(storm[2]["sound"].toString(), "none");
+    EXPECT_TRUE(storm[2]["loudness"]["integratedLufs"].isNull());
+    // Too short for a gating block: a note, not a warning.
+    EXPECT_TRUE(storm[3]["warnings"].toArray().isEmpty());
+    EXPECT_TRUE(storm[3]["loudness"]["integratedLufs"].isNull());
+    EXPECT_EQ(storm[3]["notes"].toArray().size(), 1);
 
-    EXPECT_EQ(root["summary"].toObject(),
-              (QJsonObject{
-                  {"entries", 6}, {"notPlaying", 2}, {"warnings", 4}, {"durationSeconds", 8.0}}));
-    EXPECT_DOUBLE_EQ(chapters[0]["durationSeconds"].toDouble(), 4.0);
-    EXPECT_DOUBLE_EQ(chapters[1]["durationSeconds"].toDouble(), 4.0);
+    const QJsonObject summary = root["summary"].toObject();
+    EXPECT_EQ(summary["entries"].toInt(), 9);
+    EXPECT_EQ(summary["notPlaying"].toInt(), 2);
+    EXPECT_EQ(summary["warnings"].toInt(), 10);
+    EXPECT_NEAR(summary["medianLufs"].toDouble(), -6.0 + gated, 0.1);
+    EXPECT_DOUBLE_EQ(summary["durationSeconds"].toDouble(), 13.1);
+    EXPECT_DOUBLE_EQ(chapters[0]["durationSeconds"].toDouble(), 8.8);
+    EXPECT_DOUBLE_EQ(chapters[1]["durationSeconds"].toDouble(), 4.3);
 
     // The text form says the same in words.
     const Result text = vxtool({"project", "check", show});
@@ -184,15 +243,25 @@ TEST(VxtoolCheck, FindsEveryProblemWithItsFigures) {
     EXPECT_TRUE(text.out.contains("    warning: leading silence 1.00 s (more than 0.50 s)"));
     EXPECT_TRUE(text.out.contains("    warning: quiet take: peak -26.0 dBFS (below -20.0 dBFS)"));
     EXPECT_TRUE(
-        text.out.endsWith("summary:\n  entries: 6\n  will not play: 2\n  warnings: 4\n"
-                          "  chapter 1: 0:04.0  Scene\n  chapter 2: 0:04.0  Storm\n"
-                          "  show: 0:08.0\n"))
+        text.out.contains("    warning: loudness jump: -26.7 LUFS, 20.0 LU below the "
+                          "show's median of -6.7 LUFS"))
+        << text.out.toStdString();
+    EXPECT_TRUE(
+        text.out.contains("    loudness: -6.7 LUFS integrated, true peak -6.0 dBTP, "
+                          "noise floor -inf dBFS\n"))
+        << text.out.toStdString();
+    EXPECT_TRUE(
+        text.out.endsWith("summary:\n  entries: 9\n  will not play: 2\n  warnings: 10\n"
+                          "  median loudness: -6.7 LUFS\n"
+                          "  chapter 1: 0:08.8  Scene\n  chapter 2: 0:04.3  Storm\n"
+                          "  show: 0:13.1\n"))
         << text.out.toStdString();
 
     // Clean recordings, converted or not, make a clean show.
+    Tone cleanMono{44100, 1};
+    cleanMono.trail = 0.6;
     const QString good = importShow(
-        "clean",
-        {{"Only", {{"a", "", "", "a.wav", Tone{}}, {"b", "", "", "b.wav", Tone{44100, 1}}}}});
+        "clean", {{"Only", {{"a", "", "", "a.wav", clean}, {"b", "", "", "b.wav", cleanMono}}}});
     const Result ok = vxtool({"project", "check", good});
     EXPECT_EQ(ok.code, 0) << ok << ok.out.toStdString();
     EXPECT_TRUE(ok.out.contains("  will not play: 0\n  warnings: 0\n")) << ok.out.toStdString();

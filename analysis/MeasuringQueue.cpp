@@ -1,8 +1,8 @@
-#include "tools/MeasuringQueue.h"
+#include "analysis/MeasuringQueue.h"
 
 #include <algorithm>
 
-namespace vxtool {
+namespace analysis {
 
 MeasuringQueue::MeasuringQueue(int threads) : m_threadCount(std::max(1, threads)) {
     for (int i = 0; i < m_threadCount; ++i) m_threads.emplace_back([this] { work(); });
@@ -21,15 +21,16 @@ void MeasuringQueue::work() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_workAvailable.wait(lock, [this] { return m_stopping || !m_waiting.empty(); });
-        // Jobs already queued are measured even when stopping, so that none is lost.
+        // Jobs already queued run even when stopping, so that none is lost.
         if (m_waiting.empty()) return;
         std::shared_ptr<Job> job = m_waiting.front();
         m_waiting.pop_front();
+        std::function<Analysis()> run = std::move(job->work);
         lock.unlock();
-        SoundReport report = job->sound->finish();
-        job->sound.reset();  // the sound's bytes go here
+        Analysis result = run();
+        run = nullptr;  // the sound's bytes go here
         lock.lock();
-        job->report = std::move(report);
+        job->result = std::move(result);
         job->done = true;
         m_bytesInFlight -= job->bytes;
         --m_inFlight;
@@ -45,33 +46,36 @@ void MeasuringQueue::waitForRoom(int64_t bytes) {
     });
 }
 
-void MeasuringQueue::submit(std::unique_ptr<PendingSound> sound, int64_t bytes, SoundReport ready) {
-    auto job = std::make_shared<Job>();
+void MeasuringQueue::submit(std::function<Analysis()> job, int64_t bytes) {
+    auto entry = std::make_shared<Job>();
+    entry->work = std::move(job);
+    entry->bytes = bytes;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (sound != nullptr && sound->hasWork()) {
-        job->sound = std::move(sound);
-        job->bytes = bytes;
-        m_bytesInFlight += bytes;
-        ++m_inFlight;
-        m_waiting.push_back(job);
-        m_workAvailable.notify_one();
-    } else {
-        job->report = sound != nullptr ? sound->finish() : std::move(ready);
-        job->done = true;
-    }
-    m_order.push_back(std::move(job));
+    m_bytesInFlight += bytes;
+    ++m_inFlight;
+    m_waiting.push_back(entry);
+    m_order.push_back(std::move(entry));
+    m_workAvailable.notify_one();
 }
 
-bool MeasuringQueue::next(SoundReport* report, bool wait) {
+void MeasuringQueue::submitDone(Analysis ready) {
+    auto entry = std::make_shared<Job>();
+    entry->result = std::move(ready);
+    entry->done = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_order.push_back(std::move(entry));
+}
+
+bool MeasuringQueue::next(Analysis* result, bool wait) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_order.empty()) return false;
     if (wait)
         m_jobDone.wait(lock, [this] { return m_order.front()->done; });
     else if (!m_order.front()->done)
         return false;
-    *report = std::move(m_order.front()->report);
+    *result = std::move(m_order.front()->result);
     m_order.pop_front();
     return true;
 }
 
-}  // namespace vxtool
+}  // namespace analysis

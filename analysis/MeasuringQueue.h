@@ -1,24 +1,24 @@
-// Measures the sounds of project check on worker threads while the main thread reads the
-// next sound from the container and asks SDL_mixer about it; the reports come back in the
-// order the sounds went in.
+// Analyses sounds on worker threads while the calling thread reads the next sound and asks
+// the player about it; the results come back in the order the sounds went in.
 //
 // Memory stays within one sound plus a small budget: a sound joins the ones being measured
-// only while all of them together stay within kBudget bytes, and a larger one only once
-// no other is in flight. So a show of any size holds at most its largest sound, or a few
-// small ones, at a time.
+// only while all of them together stay within kBudget bytes, and a larger one only once no
+// other is in flight. So a show of any size holds at most its largest sound, or a few small
+// ones, at a time.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "tools/SoundCheck.h"
+#include "analysis/SoundAnalysis.h"
 
-namespace vxtool {
+namespace analysis {
 
 class MeasuringQueue final {
   public:
@@ -26,25 +26,27 @@ class MeasuringQueue final {
 
     // threads: worker threads, at least 1.
     explicit MeasuringQueue(int threads);
-    // Waits for every sound submitted and stops the workers.
+    // Runs every job submitted, then stops the workers.
     ~MeasuringQueue();
     MeasuringQueue(const MeasuringQueue&) = delete;
     MeasuringQueue& operator=(const MeasuringQueue&) = delete;
 
     // Blocks until a sound of `bytes` bytes may be read and submitted within the budget.
     void waitForRoom(int64_t bytes);
-    // Queues a sound of `bytes` bytes (after waitForRoom with the same size); null for an
-    // entry whose report is already complete (no sound, or nothing to measure).
-    void submit(std::unique_ptr<PendingSound> sound, int64_t bytes, SoundReport ready = {});
-    // The next report in submission order: false when none is left, or (wait false) when
+    // Queues job, which holds `bytes` of the budget until it has run on a worker (after
+    // waitForRoom with the same size). What job captures is released on the worker.
+    void submit(std::function<Analysis()> job, int64_t bytes);
+    // Queues a result that needs no work.
+    void submitDone(Analysis ready);
+    // The next result in submission order: false when none is left, or (wait false) when
     // the next one is not finished yet.
-    bool next(SoundReport* report, bool wait);
+    bool next(Analysis* result, bool wait);
 
   private:
     struct Job {
-        std::unique_ptr<PendingSound> sound;
+        std::function<Analysis()> work;
         int64_t bytes = 0;
-        SoundReport report;
+        Analysis result;
         bool done = false;
     };
     void work();
@@ -61,4 +63,4 @@ class MeasuringQueue final {
     std::vector<std::thread> m_threads;
 };
 
-}  // namespace vxtool
+}  // namespace analysis
