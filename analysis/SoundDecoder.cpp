@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "analysis/SoundDecoderHandle.h"
 
@@ -124,9 +125,26 @@ QString SoundDecoder::error() const { return m_error; }
 
 int SoundDecoder::formatCode() const { return m_handle ? m_handle->info.format : 0; }
 
-int64_t SoundDecoder::read(float* out, int64_t frames) {
+namespace {
+
+template <typename Sample>
+sf_count_t readFrames(SNDFILE* file, Sample* out, sf_count_t frames) {
+    if constexpr (std::is_same_v<Sample, float>)
+        return sf_readf_float(file, out, frames);
+    else
+        return sf_readf_double(file, out, frames);
+}
+
+}  // namespace
+
+int64_t SoundDecoder::read(float* out, int64_t frames) { return readSome(out, frames); }
+
+int64_t SoundDecoder::read(double* out, int64_t frames) { return readSome(out, frames); }
+
+template <typename Sample>
+int64_t SoundDecoder::readSome(Sample* out, int64_t frames) {
     if (!m_handle) return -1;
-    const sf_count_t n = sf_readf_float(m_handle->file, out, frames);
+    const sf_count_t n = readFrames(m_handle->file, out, frames);
     if (n > 0) return n;
     if (sf_error(m_handle->file) != SF_ERR_NO_ERROR) {
         m_error = QString::fromLocal8Bit(sf_strerror(m_handle->file));

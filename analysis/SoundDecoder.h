@@ -32,6 +32,8 @@ class SoundDecoder final {
     // frame, full scale at ±1; float recordings keep what lies beyond). Returns the frames
     // read: 0 at the end, -1 when decoding failed (readError() says why).
     int64_t read(float* out, int64_t frames);
+    // read() at full precision (32-bit PCM and 64-bit floats need it).
+    int64_t read(double* out, int64_t frames);
     QString readError() const;
 
     // libsndfile's handle, for reading the recording's metadata; null when !ok().
@@ -39,6 +41,9 @@ class SoundDecoder final {
     Handle* handle() const { return m_handle.get(); }
 
   private:
+    template <typename Sample>
+    int64_t readSome(Sample* out, int64_t frames);
+
     std::unique_ptr<Handle> m_handle;
     Recording m_recording;
     QString m_error;
