@@ -31,6 +31,7 @@ Project commands:
   project import DIR FILE       build a new project file from a folder
   project check [--json] FILE   will every cue play? formats, levels, loudness
   project script [--format F] FILE   the running order: text, csv or markdown
+  project level FILE -o OUT     bring every cue to one loudness, without a clip
 
 Other:
   --help, COMMAND --help   describe everything, or one command
@@ -136,9 +137,10 @@ the old one; on any failure the old file stays as it was.
        vxtool project import DIR FILE
        vxtool project check [--json] FILE
        vxtool project script [--format text|csv|markdown] FILE
+       vxtool project level FILE (-o OUT | --in-place | --dry-run) [OPTIONS]
 
 See vxtool project show --help, project export --help, project import --help,
-project check --help, project script --help.
+project check --help, project script --help, project level --help.
 )"},
         {"project check", R"(Usage: vxtool project check [--json] FILE
 
@@ -229,6 +231,74 @@ Names are escaped as in project show (\n, \\).
    "summary": {"entries": int, "notPlaying": int, "warnings": int,
      "durationSeconds": number, "medianLufs": number or null}}
 Seconds have 3 decimals, dBFS, dBTP and LUFS 2.
+)"},
+        {"project level", R"(Usage: vxtool project level FILE -o OUT [--force] [OPTIONS]
+       vxtool project level FILE --in-place [OPTIONS]
+       vxtool project level FILE --dry-run [OPTIONS]
+
+Brings every cue of a show to one loudness by changing its recording: the window has no
+volume, so the recording itself must carry the level. Each cue gets one constant gain,
+the target minus its integrated loudness measured as project check measures it (a mono
+recording as dual mono). No limiter, no compression, no equalisation: a take's dynamics
+stay the narrator's. The gain is lowered where needed so that the true peak after it
+stays at or below the ceiling, allowing for the rounding of the recording's encoding;
+that cue is "held by its peak".
+
+Options:
+  --target LUFS|median  the loudness to reach (default median: the median loudness of
+                        the show's measurable cues, so that takes move towards each
+                        other and as little as possible changes)
+  --ceiling dBTP        the highest true peak after the gain, from -60 to 0 (default -1)
+  --tolerance LU        a cue this close to the target is left as it is (default 0.5)
+  --cue N[,N|N-M...]    level only these cues (numbers as project check gives them;
+                        "--cue 3 7 9" and "--cue 2-5" too); the others are left
+  --dry-run             say what would change; write nothing
+  --json                the report as one JSON object (below)
+  -o OUT                write the levelled show to OUT, a new file; an existing OUT is
+                        refused unless --force. FILE is never opened for writing
+  --in-place            replace FILE by the levelled show in one step, as the window's
+                        save does: a failure or a kill part way leaves the old file
+
+Left byte for byte as they are: a cue within the tolerance, a silent one, one too short
+to measure (under 400 ms) or without loudness, one that will not play, one not among
+--cue, an entry without a sound, and a recording libsndfile cannot write back as it was
+(a container other than WAV, IMA or MS ADPCM, Vorbis, ...), which the report names.
+A levelled recording keeps its container (WAV or WAV-extensible), its encoding (8-, 16-,
+24- or 32-bit PCM, float, A-law, µ-law), its sample rate, channels and frame count.
+Processing is in floating point; 8- and 16-bit PCM, A-law and µ-law get TPDF dither;
+no sample clips. WAV chunks kept: the LIST/INFO texts (title, artist, comment, date,
+...), bext, cart, cue points, smpl and the channel mask of WAV-extensible; a float
+recording gets a fresh PEAK chunk. Dropped: every other chunk (iXML, axml, ID3, cue
+labels, padding). Chapters, entries, their texts and their order are kept exactly.
+
+Each sound is read once to be measured and once more to be written; a levelled sound is
+decoded once and waits in an unnamed scratch file until the save copies it, so memory
+stays within the largest sound plus 64 MB.
+
+Exit 0 when every measurable cue reached the target, 1 when some were held by their peak
+or left for a reason other than the tolerance (a cue that will not play, a silent one,
+one that cannot be written back), 2 when FILE cannot be read (a sound of it included:
+levelling would lose it) or OUT cannot be written.
+
+Text output:
+  target: -23.0 LUFS (the median of the show's measurable cues)
+  ceiling: -1.0 dBTP, tolerance: 0.5 LU
+  chapter C: NAME
+    cue N (entry E): NAME
+      -30.2 LUFS -> -23.0 LUFS, gain +7.2 dB, true peak -9.5 dBTP -> -2.3 dBTP
+      held: reached -21.4 of -18.0: held by its peak      (a held cue)
+      left: REASON (LOUDNESS)                             (instead, a cue left)
+  summary: changed, held, left, spread of loudness before and after, written: OUT
+
+--json: one JSON object (stable; later versions only add to it):
+  {"targetLufs": number or null, "target": "median" | "given", "ceilingDbtp": number,
+   "toleranceLu": number, "written": path or null (dry run),
+   "chapters": [{"name": text, "entries": [{"cue": int, "name": text,
+      "action": "changed" | "held" | "left", "reason": text or null,
+      "beforeLufs": number or null, "afterLufs": number or null, "gainDb": number,
+      "truePeakBeforeDbtp": number or null, "truePeakAfterDbtp": number or null}]}],
+   "summary": {"changed": int, "held": int, "left": int,
+     "spreadBeforeLu": number or null, "spreadAfterLu": number or null}}
 )"},
         {"project script", R"(Usage: vxtool project script [--format text|csv|markdown] FILE
 
