@@ -830,5 +830,37 @@ TEST_F(FileFlows, ATerminationSignalWhileAQuestionIsOpenRecoversTheChangesAndEnd
     EXPECT_EQ(storedIn(recovered.filePath(files[0])), edited);
 }
 
+// A signal that comes twice within one second, or two windows of one project, recover to a
+// name that is taken already: the earlier recovered project stays as it is, and the new one
+// is saved under a name of its own.
+TEST_F(FileFlows, ARecoveredProjectNeverReplacesAnEarlierOneOfTheSameName) {
+    QDir recovered(recoveryFolder());
+    ASSERT_TRUE(recovered.removeRecursively());
+    ASSERT_TRUE(QDir().mkpath(recovered.path()));
+    buildShow();
+    saveAs("show.vx");
+    const QByteArray earlier = readBytes(path("show.vx"));
+    // Every name the recovery may choose within the next minute holds a recovered project.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList taken;
+    for (int s = -1; s <= 60; ++s) {
+        taken << recoveryFileName(path("show.vx"), now.addSecs(s));
+        ASSERT_TRUE(writeBytes(recovered.filePath(taken.back()), earlier));
+    }
+    editSomething();
+    const ProjectData edited = snapshot();
+    QByteArray errors;
+    EXPECT_EQ(endBySignal(window.get(), SIGTERM, &errors), 0) << errors.data();
+    for (const QString& name : taken)
+        EXPECT_TRUE(readBytes(recovered.filePath(name)) == earlier) << name.toStdString();
+    QStringList added = recovered.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : taken) added.removeOne(name);
+    ASSERT_EQ(added.size(), 1) << added.join(' ').toStdString() << errors.data();
+    EXPECT_TRUE(added[0].startsWith("show-") && added[0].endsWith("-2.vx"))
+        << added[0].toStdString();
+    EXPECT_TRUE(errors.contains(recovered.filePath(added[0]).toLocal8Bit())) << errors.data();
+    EXPECT_EQ(storedIn(recovered.filePath(added[0])), edited);
+}
+
 }  // namespace
 }  // namespace cuelist

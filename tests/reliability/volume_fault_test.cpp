@@ -30,8 +30,10 @@
 
 #include "FaultInjectionFile.h"
 #include "Guard.h"
+#include "efs/BlockStore.h"
 #include "efs/EfsFormat.h"
 #include "efs/EfsVolume.h"
+#include "efs/EfsVolumeProbe.h"
 
 using namespace reliability;
 
@@ -539,4 +541,120 @@ TEST_F(VolumeFaults, WritesThatFailFromAPointOnFailCleanly) {
     runCrashSweep(CrashVariant::FailingWrites, 0, &tally);
     tally.print(variantName(CrashVariant::FailingWrites));
     EXPECT_GT(tally.faultPoints, 50);
+}
+
+// A record whose fragment table outgrows its block moves: it is written at its new place,
+// its name is relinked there, and only then are its old blocks freed. When the write or
+// the relink fails, the name still leads to the old record, and its blocks must still be
+// taken: the process may end right after the failed operation, with the disk as it left
+// it. At worst the blocks the move took leak.
+TEST_F(VolumeFaults, AMovingRecordKeepsItsOldBlocksUntilItsNameIsRelinked) {
+    const QString folder = freshFolder("moving_record");
+    const QString base = folder + "/base.vx";
+    auto contents = [](EfsVolume& v, int32_t h) {
+        QByteArray data(static_cast<qsizetype>(v.fileSize(h)), '\0');
+        v.seekFile(h, 0);
+        v.readFile(h, data.data(), static_cast<int32_t>(data.size()));
+        return data;
+    };
+    QByteArray before;
+    {
+        EfsVolume v;
+        ASSERT_TRUE(v.openVolume(base));
+        efs::VolumeParams p = v.parameters();
+        p.allocMode = EfsVolume::AllocFromStart;
+        ASSERT_TRUE(v.setParameters(p));
+        // More names than one node holds: the name of a.snd lies in a leaf below the root.
+        for (int i = 0; i < 200; ++i) {
+            const int32_t h = v.openFile(("n" + std::to_string(i)).c_str(), EfsVolume::AccessWrite,
+                                         EfsVolume::CreateNew);
+            ASSERT_TRUE(v.writeFile(h, "x", 1));
+            v.closeFile(h);
+        }
+        // Growing in turns, a block at a time, the two files take a fragment per block, until
+        // the record of a.snd has no room for another. A last byte each uses the block that
+        // each growth reserves ahead, so that no close gives it back.
+        const int32_t a = v.openFile("a.snd", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+        const int32_t b = v.openFile("b.snd", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+        efs::FitRecord r;
+        for (int i = 0; i < 1100 && r.fragmentsCount() < r.fragmentCapacity(); ++i) {
+            for (const int32_t h : {a, b})
+                ASSERT_TRUE(
+                    v.writeFile(h, pattern(efs::kBlockSize, i).constData(), efs::kBlockSize));
+            ASSERT_TRUE(EfsVolumeProbe(v).loadStoredRecord("a.snd", &r));
+        }
+        for (const int32_t h : {a, b}) ASSERT_TRUE(v.writeFile(h, "!", 1));
+        before = contents(v, a);
+        v.closeVolume();
+        ASSERT_EQ(v.lastError(), 0);
+    }
+
+    struct Case {
+        const char* failing;
+        IoKind kind;  // of the host-file call that fails
+        bool fullCache;
+    };
+    for (const Case& c : {Case{"the write of the record in its new place", IoKind::Write, true},
+                          Case{"the relink of its name", IoKind::Read, false}}) {
+        SCOPED_TRACE(c.failing);
+        const QString path = folder + "/show.vx";
+        QFile::remove(path);
+        ASSERT_TRUE(QFile::copy(base, path));
+        auto state = std::make_shared<FaultState>();
+        EfsVolume v(faultFactory(state));
+        ASSERT_TRUE(v.openVolume(path));
+        const EfsVolumeProbe probe(v);
+        efs::FitRecord r;
+        ASSERT_TRUE(probe.loadStoredRecord("a.snd", &r));
+        ASSERT_EQ(r.fitSize(), 1);
+        ASSERT_EQ(r.fragmentsCount(), r.fragmentCapacity());
+        const int32_t a = v.openFile("a.snd", EfsVolume::AccessWrite, EfsVolume::OpenExisting);
+        // Drops the cached blocks: the relink reads the leaf that holds the name from disk.
+        ASSERT_TRUE(v.check().isEmpty());
+        if (c.fullCache) {
+            // A full block cache: the record's new block gets room only once the blocks
+            // waiting in the cache are written, and that write fails.
+            const size_t full = efs::BlockStore::kCacheBlocks;
+            const int32_t pad = v.openFile("pad", EfsVolume::AccessWrite, EfsVolume::CreateNew);
+            for (size_t i = 1; i < 3 * full && probe.cachedBlocks() < full; ++i) {
+                v.seekFile(pad, static_cast<int64_t>(i) * efs::kBlockSize);
+                ASSERT_TRUE(v.writeFile(pad, "p", 1));
+            }
+            ASSERT_EQ(probe.cachedBlocks(), full);
+        }
+        // The fault strikes the first call of its kind once the record has its new place.
+        int32_t placed = 0;
+        bool givenBack = false;
+        probe.setAllocationTrace([&](const efs::AllocationEvent& e) {
+            if (e.kind == efs::AllocationEvent::Kind::PlaceEnd && e.ok && placed == 0) {
+                placed = e.first;
+                state->setFault(FaultMode::Fail, 1, kindBit(c.kind));
+            } else if (e.kind == efs::AllocationEvent::Kind::Release && placed != 0) {
+                givenBack = givenBack || e.first == placed;
+            }
+        });
+        EXPECT_FALSE(v.setFileSize(a, before.size() + efs::kBlockSize));
+        probe.setAllocationTrace({});
+        ASSERT_NE(placed, 0) << "the record did not move";
+        ASSERT_TRUE(state->faultHit());
+        ASSERT_TRUE(givenBack) << "the fault did not stop the move";
+        // The process ends here: nothing it does from now on reaches the disk.
+        state->setCrash(state->count(IoKind::Write) + 1, CrashMode::Ignore);
+        v.closeVolume();
+
+        EfsVolume plain;
+        ASSERT_TRUE(plain.openVolume(path));
+        const QStringList problems = plain.check();
+        for (const QString& problem : problems) {
+            EXPECT_FALSE(problem.contains("claimed twice")) << problem.toStdString();
+            EXPECT_TRUE(problem.contains("belong to nothing") || problem.contains("\"a.snd\""))
+                << problem.toStdString();
+        }
+        if (!problems.join('\n').contains("\"a.snd\"")) {
+            const int32_t h =
+                plain.openFile("a.snd", EfsVolume::AccessRead, EfsVolume::OpenExisting);
+            ASSERT_NE(h, 0);
+            EXPECT_TRUE(contents(plain, h) == before) << "the old contents of a.snd changed";
+        }
+    }
 }
