@@ -42,8 +42,8 @@ CueLevel decide(const Cue& cue, const LevelOptions& options, std::optional<doubl
     if (cue.sound == SoundState::None) return leave(level, "no sound", true);
     if (!cue.plays()) return leave(level, "will not play: " + cue.problem(), false);
     if (!cue.analysis.decoded)
-        return leave(level, "not measured: libsndfile cannot read it (" +
-                                cue.analysis.decodeError + ")",
+        return leave(level,
+                     "not measured: libsndfile cannot read it (" + cue.analysis.decodeError + ")",
                      false);
     if (!cue.analysis.measured)
         return leave(level, "not measured: " + cue.analysis.measureError, false);
@@ -53,8 +53,8 @@ CueLevel decide(const Cue& cue, const LevelOptions& options, std::optional<doubl
     if (!target) return leave(level, "no target", false);
     const double wanted = *target - *l.integratedLufs;
     if (std::fabs(wanted) <= options.toleranceLu)
-        return leave(level,
-                     QString("within %1 of the target").arg(luText(options.toleranceLu)), true);
+        return leave(level, QString("within %1 of the target").arg(luText(options.toleranceLu)),
+                     true);
     if (const QString problem = writeBackProblem(cue.analysis.recording); !problem.isEmpty())
         return leave(level, problem, false);
     const double largest =
@@ -77,9 +77,9 @@ CueLevel decide(const Cue& cue, const LevelOptions& options, std::optional<doubl
         return level;
     }
     level.action = LevelAction::Held;
-    level.reason = QString("reached %1 of %2: held by its peak")
-                       .arg(QString::number(*level.afterLufs, 'f', 1),
-                            QString::number(*target, 'f', 1));
+    level.reason =
+        QString("reached %1 of %2: held by its peak")
+            .arg(QString::number(*level.afterLufs, 'f', 1), QString::number(*target, 'f', 1));
     return level;
 }
 

@@ -50,9 +50,8 @@ class ScratchFile final {
 
 }  // namespace
 
-bool writeLevelledShow(const ChapterList& chapters, const LevelPlan& plan,
-                       const ShowSource& source, ProjectArchive& archive, const QString& target,
-                       QString* error) {
+bool writeLevelledShow(const ChapterList& chapters, const LevelPlan& plan, const ShowSource& source,
+                       ProjectArchive& archive, const QString& target, QString* error) {
     if (!archive.beginReplace(target)) return *error = archive.errorString(), false;
     auto abandon = [&](const QString& reason) {
         archive.abortReplace();
@@ -76,7 +75,8 @@ bool writeLevelledShow(const ChapterList& chapters, const LevelPlan& plan,
                 reason = writeLevelled(bytes, level.gainDb, static_cast<uint32_t>(level.cue),
                                        scratch.fd());
                 if (!reason.isEmpty())
-                    return abandon(QString("cue %1 cannot be levelled: %2").arg(level.cue).arg(reason));
+                    return abandon(
+                        QString("cue %1 cannot be levelled: %2").arg(level.cue).arg(reason));
                 const off_t size = ::lseek(scratch.fd(), 0, SEEK_END);
                 bytes = QByteArray(static_cast<qsizetype>(size), Qt::Uninitialized);
                 if (size < 0 || !efs::readFully(scratch.fd(), bytes.data(), size, 0))

@@ -18,8 +18,7 @@ namespace analysis {
 // any point leaves target as it was. source.readSound gives each sound in running order,
 // one at a time; a sound that cannot be read fails the write rather than being dropped.
 // False with the reason in *error.
-bool writeLevelledShow(const ChapterList& chapters, const LevelPlan& plan,
-                       const ShowSource& source, ProjectArchive& archive, const QString& target,
-                       QString* error);
+bool writeLevelledShow(const ChapterList& chapters, const LevelPlan& plan, const ShowSource& source,
+                       ProjectArchive& archive, const QString& target, QString* error);
 
 }  // namespace analysis

@@ -78,7 +78,6 @@ int32_t quantised(double v, double steps, Dither* dither) {
     return static_cast<int32_t>(std::clamp(std::round(scaled), -steps, steps - 1));
 }
 
-
 // The metadata of the original that libsndfile carries, copied to the new file before any
 // sample is written.
 void copyMetadata(SNDFILE* from, SNDFILE* to, bool extensible) {
@@ -150,15 +149,13 @@ QString writeLevelled(const QByteArray& bytes, double gainDb, uint32_t seed, int
 
     const double gain = std::pow(10.0, gainDb / 20.0);
     Dither dither(seed);
-    Dither* dithered = kind == Kind::Pcm8 || kind == Kind::Pcm16 || kind == Kind::Companded
-                           ? &dither
-                           : nullptr;
+    Dither* dithered =
+        kind == Kind::Pcm8 || kind == Kind::Pcm16 || kind == Kind::Companded ? &dither : nullptr;
     constexpr int64_t kFrames = 4096;
     const size_t samples = static_cast<size_t>(kFrames * r.channels);
     std::vector<double> in(samples);
-    std::vector<short> shorts(kind == Kind::Pcm8 || kind == Kind::Pcm16 || kind == Kind::Companded
-                                  ? samples
-                                  : 0);
+    std::vector<short> shorts(
+        kind == Kind::Pcm8 || kind == Kind::Pcm16 || kind == Kind::Companded ? samples : 0);
     std::vector<int> ints(kind == Kind::Pcm24 || kind == Kind::Pcm32 ? samples : 0);
     QString problem;
     int64_t written = 0;
@@ -206,9 +203,8 @@ QString writeLevelled(const QByteArray& bytes, double gainDb, uint32_t seed, int
         written += n;
     }
     if (problem.isEmpty() && written != r.frames)
-        problem = QString("its data holds %1 frames where its header says %2")
-                      .arg(written)
-                      .arg(r.frames);
+        problem =
+            QString("its data holds %1 frames where its header says %2").arg(written).arg(r.frames);
     if (sf_close(out) != 0 && problem.isEmpty())
         problem = "writing failed: " + QString::fromLocal8Bit(sf_strerror(nullptr));
     return problem;

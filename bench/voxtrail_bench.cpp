@@ -32,6 +32,7 @@
 #include <QString>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -665,6 +666,180 @@ void benchVxtool(const Payload& p, const std::string& dir, int runs) {
         copySeconds > 0 ? seconds[0] / copySeconds : 0.0);
     std::fflush(stdout);
 }
+
+// Runs a program with args, its standard error into errPath; as runProgram.
+ToolRun runProgramInto(std::vector<std::string> all, const std::string& errPath) {
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(null, 1);
+        ::dup2(err, 2);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) die("cannot run " + all[0]);
+    const auto t1 = std::chrono::steady_clock::now();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) die("failed: " + all[0]);
+    return {std::chrono::duration<double>(t1 - t0).count(), int64_t(usage.ru_maxrss) * 1024};
+}
+
+// The integrated loudness in the summary ffmpeg's ebur128 filter printed into path.
+double ffmpegLoudness(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) die("cannot read " + path);
+    double lufs = 0;
+    bool found = false;
+    char line[512];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        double v = 0;
+        if (std::sscanf(line, " I: %lf LUFS", &v) == 1) {
+            lufs = v;
+            found = true;
+        }
+    }
+    std::fclose(f);
+    if (!found) die("no loudness in " + path);
+    return lufs;
+}
+
+// What a user without project level does: every WAV of the exported show measured with
+// ffmpeg's ebur128 filter, every one written again by ffmpeg's volume filter at the gain
+// that brings it to the median, and the folder imported as a new show.
+double levelByHand(const std::string& exported, const std::string& work, const std::string& show) {
+    std::vector<std::filesystem::path> wavs;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(exported))
+        if (e.path().extension() == ".wav") wavs.push_back(e.path());
+    std::sort(wavs.begin(), wavs.end());
+    std::filesystem::remove_all(work);
+    std::filesystem::copy(
+        exported, work,
+        std::filesystem::copy_options::recursive | std::filesystem::copy_options::directories_only);
+    std::filesystem::copy_file(exported + "/project.json", work + "/project.json");
+    const std::string log = work + ".log";
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<double> loudness;
+    for (const auto& wav : wavs) {
+        runProgramInto(
+            {"ffmpeg", "-nostats", "-i", wav.string(), "-af", "ebur128", "-f", "null", "-"}, log);
+        loudness.push_back(ffmpegLoudness(log));
+    }
+    const double target = median(loudness);
+    for (size_t i = 0; i < wavs.size(); ++i) {
+        const std::string out = work + "/" + std::filesystem::relative(wavs[i], exported).string();
+        runProgram({"ffmpeg", "-nostats", "-loglevel", "error", "-y", "-i", wavs[i].string(), "-af",
+                    "volume=" + std::to_string(target - loudness[i]) + "dB", "-c:a", "pcm_s16le",
+                    out});
+    }
+    std::filesystem::remove(show);
+    runVxtool({"project", "import", work, show});
+    const auto t1 = std::chrono::steady_clock::now();
+    std::filesystem::remove(log);
+    return std::chrono::duration<double>(t1 - t0).count();
+}
+
+// A 16-bit mono 44.1 kHz WAV of exactly `bytes` bytes of noise gainDb below full scale.
+QByteArray makeQuieterWav(int bytes, double gainDb) {
+    QByteArray wav = makeWav(bytes);
+    const double gain = std::pow(10.0, gainDb / 20.0);
+    for (int i = 44; i + 1 < bytes; i += 2) {
+        const auto v = static_cast<int16_t>(static_cast<uint8_t>(wav[i]) |
+                                            (static_cast<uint8_t>(wav[i + 1]) << 8));
+        const auto scaled = static_cast<int16_t>(std::lround(v * gain));
+        wav[i] = static_cast<char>(scaled & 0xff);
+        wav[i + 1] = static_cast<char>((scaled >> 8) & 0xff);
+    }
+    return wav;
+}
+
+// project level on a show of payload a's size whose takes lie 6 to 30 dB below full scale,
+// against project check of the same show (target: at most 1.5x) and against the same
+// levelling done by hand with ffmpeg (target: at most a third of its time).
+void benchLevel(const Payload& p, const std::string& dir, int runs) {
+    const std::string show = dir + "/level-show.vx";
+    int64_t largest = 0;
+    {
+        g_rng = 0x5eedull;
+        ChapterList chapters;
+        const int perChapter = std::max(1, p.entries / p.chapters);
+        for (int ch = 0, n = 0; ch < p.chapters; ++ch) {
+            auto chapter = std::make_unique<Chapter>();
+            chapter->name = QStringLiteral("Chapter %1").arg(ch + 1);
+            for (int e = 0; e < perChapter; ++e, ++n) {
+                Entry* entry = chapter->addEntry();
+                entry->name = QStringLiteral("Cue %1.%2").arg(ch + 1).arg(e + 1);
+                entry->sound = makeQuieterWav(p.itemBytes, -6.0 - (n * 7919 % 25));
+                largest = std::max<int64_t>(largest, entry->sound.size());
+            }
+            chapters.push_back(std::move(chapter));
+        }
+        Project::instance().replaceContent(std::move(chapters));
+        if (!Project::instance().save(QString::fromStdString(show)))
+            die(Project::instance().lastError().toStdString());
+        Project::instance().clear();
+    }
+    releaseFreed();
+    const std::string levelled = dir + "/level-out.vx";
+    const std::string exported = dir + "/level-export";
+    const std::string work = dir + "/level-by-hand";
+    const std::string byHand = dir + "/level-by-hand.vx";
+    const bool ffmpeg = std::system("command -v ffmpeg > /dev/null 2>&1") == 0;
+    std::filesystem::remove_all(exported);
+    runVxtool({"project", "export", show, exported});
+    std::vector<double> check, level, hand;
+    int64_t checkPeak = 0, levelPeak = 0;
+    for (int r = 0; r < runs; ++r) {
+        const ToolRun c = runVxtool({"project", "check", show});
+        std::filesystem::remove(levelled);
+        const ToolRun l = runVxtool({"project", "level", show, "-o", levelled});
+        check.push_back(c.seconds);
+        level.push_back(l.seconds);
+        checkPeak = std::max(checkPeak, c.peak);
+        levelPeak = std::max(levelPeak, l.peak);
+        // The workflow by hand starts 600 programs: twice is enough for its median.
+        if (ffmpeg && r < 2) hand.push_back(levelByHand(exported, work, byHand));
+    }
+    const double checkSeconds = median(check), levelSeconds = median(level);
+    const double bound = static_cast<double>(largest + (int64_t(64) << 20)) / (1024.0 * 1024.0);
+    std::printf("--- vxtool project level on a show of %d takes 6 to 30 dB below full scale\n",
+                p.entries);
+    std::printf("%-16s %10s %10s %10s %8s\n", "command", "seconds", "x check", "peak MB", "bound");
+    auto row = [&](const char* name, double seconds, int64_t peak) {
+        const double mb = static_cast<double>(peak) / (1024.0 * 1024.0);
+        std::printf("%-16s %10.3f %10.2f %10.1f %8s\n", name, seconds, seconds / checkSeconds, mb,
+                    mb <= bound ? "within" : "OVER");
+    };
+    row("project check", checkSeconds, checkPeak);
+    row("project level", levelSeconds, levelPeak);
+    if (ffmpeg) {
+        const double handSeconds = median(hand);
+        std::printf(
+            "%-16s %10.3f %10.2f (per WAV ffmpeg ebur128, then ffmpeg volume; then "
+            "project import)\n",
+            "by hand", handSeconds, handSeconds / checkSeconds);
+        std::printf(
+            "project level takes %.2fx the time of project check (target: at most "
+            "1.5x) and %.2fx the time of levelling by hand (target: at most 0.33x)\n",
+            levelSeconds / checkSeconds, levelSeconds / handSeconds);
+    } else {
+        std::printf(
+            "project level takes %.2fx the time of project check (target: at most "
+            "1.5x); ffmpeg not found: no levelling by hand\n",
+            levelSeconds / checkSeconds);
+    }
+    std::filesystem::remove_all(exported);
+    std::filesystem::remove_all(work);
+    std::filesystem::remove(byHand);
+    std::filesystem::remove(levelled);
+    std::filesystem::remove(show);
+    std::fflush(stdout);
+}
 #endif
 
 }  // namespace
@@ -832,7 +1007,10 @@ int main() {
         std::fflush(stdout);
     }
 #ifdef VXTOOL_PROGRAM
-    if (only.find('a') != std::string::npos) benchVxtool(payloads[0], dir, runs);
+    if (only.find('a') != std::string::npos) {
+        benchVxtool(payloads[0], dir, runs);
+        benchLevel(payloads[0], dir, runs);
+    }
 #endif
     std::filesystem::remove_all(dir);
     return 0;

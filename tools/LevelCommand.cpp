@@ -101,13 +101,16 @@ int parse(const std::vector<QByteArray>& raw, LevelArguments* a) {
             else if (parseNumber(value, &lufs) && lufs < 0 && lufs >= -70)
                 a->options.targetLufs = lufs;
             else
-                return usageError(kCommand, "--target takes a loudness in LUFS from -70 to "
-                                            "below 0, or median; not " + value);
+                return usageError(kCommand,
+                                  "--target takes a loudness in LUFS from -70 to "
+                                  "below 0, or median; not " +
+                                      value);
         } else if (name == "--ceiling") {
             double dbtp = 0;
             if (!takeValue() || !parseNumber(value, &dbtp) || dbtp > 0 || dbtp < -60)
-                return usageError(kCommand, "--ceiling takes a true peak in dBTP from -60 to 0 "
-                                            "(above 0 a sample would clip)");
+                return usageError(kCommand,
+                                  "--ceiling takes a true peak in dBTP from -60 to 0 "
+                                  "(above 0 a sample would clip)");
             a->options.ceilingDbtp = dbtp;
         } else if (name == "--tolerance") {
             double lu = 0;
@@ -136,7 +139,8 @@ int parse(const std::vector<QByteArray>& raw, LevelArguments* a) {
 
 // Whether out names the same file as show.
 bool sameFile(const QString& show, const QString& out) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     return ::stat(QFile::encodeName(show).constData(), &a) == 0 &&
            ::stat(QFile::encodeName(out).constData(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
@@ -164,10 +168,8 @@ QString lufs(const std::optional<double>& v) {
 }
 
 QString cueText(const CueLevel& level, int entry, const Entry& e) {
-    QString t = QString("  cue %1 (entry %2): %3\n")
-                    .arg(level.cue)
-                    .arg(entry + 1)
-                    .arg(escapedText(e.name));
+    QString t =
+        QString("  cue %1 (entry %2): %3\n").arg(level.cue).arg(entry + 1).arg(escapedText(e.name));
     if (level.changes()) {
         t += QString("    %1 -> %2, gain %3 dB, true peak %4 -> %5\n")
                  .arg(lufs(level.beforeLufs), lufs(level.afterLufs))
@@ -273,11 +275,12 @@ int runProjectLevel(int argc, char** argv, int first) {
         writeOut(QJsonDocument(root).toJson(QJsonDocument::Indented));
         return finishOutput(status);
     }
-    QString head = "target: " + lufs(plan.targetLufs) +
-                   (plan.targetIsMedian ? " (the median of the show's measurable cues)\n"
-                                        : QString("\n"));
+    QString head =
+        "target: " + lufs(plan.targetLufs) +
+        (plan.targetIsMedian ? " (the median of the show's measurable cues)\n" : QString("\n"));
     head += QString("ceiling: %1, tolerance: %2\n")
-                .arg(analysis::dbtpText(a.options.ceilingDbtp), analysis::luText(a.options.toleranceLu));
+                .arg(analysis::dbtpText(a.options.ceilingDbtp),
+                     analysis::luText(a.options.toleranceLu));
     auto spread = [](const std::optional<double>& s) {
         return s ? analysis::luText(*s) : QString("none");
     };
@@ -288,8 +291,8 @@ int runProjectLevel(int argc, char** argv, int first) {
                 .arg(plan.left);
     text += QString("  spread of loudness: %1 before, %2 after\n")
                 .arg(spread(plan.spreadBeforeLu), spread(plan.spreadAfterLu));
-    text += written ? QString("  written: %1\n").arg(target)
-                    : QString("  dry run: nothing written\n");
+    text +=
+        written ? QString("  written: %1\n").arg(target) : QString("  dry run: nothing written\n");
     writeOut(text);
     return finishOutput(status);
 }

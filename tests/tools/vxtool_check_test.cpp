@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryFile>
 #include <cmath>
 #include <vector>
 
@@ -30,7 +31,8 @@ struct Tone {
     double amplitude = 0.5;  // above 1 the sine is clipped at full scale
     double hz = 1000;        // at 1 kHz a stereo sine's loudness in LUFS is its peak in dBFS
     double phase = 0;
-    double hissDbfs = 0;  // below 0: the silences hold noise of this RMS level instead
+    double hissDbfs = 0;   // below 0: the silences hold noise of this RMS level instead
+    double clickDbfs = 0;  // below 0: a one-sample click of this level every half second
 };
 
 void writeWav(const QString& path, const Tone& t) {
@@ -51,6 +53,7 @@ void writeWav(const QString& path, const Tone& t) {
         double v = hiss * (double(x >> 8) / double(1 << 23) - 1.0);
         if (i >= lead && i < lead + tone)
             v = t.amplitude * std::sin(2 * M_PI * t.hz * double(i - lead) / t.rate + t.phase);
+        if (t.clickDbfs < 0 && i % (t.rate / 2) == t.rate / 4) v = std::pow(10.0, t.clickDbfs / 20);
         for (int c = 0; c < t.channels; ++c)
             samples[static_cast<size_t>(i * t.channels + c)] = std::clamp(v, -1.0, 1.0);
     }
@@ -403,4 +406,136 @@ TEST(VxtoolCheck, ReadOnlyCommandsHoldOneSoundAtATime) {
         EXPECT_GT(peak, 0) << args.join(' ').toStdString();
         EXPECT_LE(peak, bound) << args.join(' ').toStdString();
     }
+}
+
+namespace {
+
+double dbfs(double db) { return std::pow(10.0, db / 20.0); }
+
+// Every cue of project check --json, in running order.
+std::vector<QJsonObject> checkedCues(const QString& show) {
+    const Result r = vxtool({"project", "check", "--json", show});
+    EXPECT_LE(r.code, 1) << r;
+    std::vector<QJsonObject> cues;
+    for (const QJsonValue c : QJsonDocument::fromJson(r.out).object()["chapters"].toArray())
+        for (const QJsonValue e : c["entries"].toArray()) cues.push_back(e.toObject());
+    return cues;
+}
+
+// The stored sound of cue (chapter c, entry e) as vxtool cat gives it.
+QByteArray storedSound(const QString& show, int c, int e) {
+    return vxtool({"cat", show, QString("ch%1_e%2.snd").arg(c).arg(e)}).out;
+}
+
+// libsndfile's format code and frame count of a recording's bytes.
+std::pair<int, int64_t> formatOf(const QByteArray& bytes) {
+    QTemporaryFile file;
+    if (!file.open() || file.write(bytes) != bytes.size()) return {0, -1};
+    file.flush();
+    SF_INFO info{};
+    SNDFILE* f = sf_open(file.fileName().toLocal8Bit().constData(), SFM_READ, &info);
+    if (f == nullptr) return {0, -1};
+    sf_close(f);
+    return {info.format, info.frames};
+}
+
+}  // namespace
+
+// One show of takes at many levels and in every format the player plays, levelled to its
+// median: changed cues reach it, the one whose peak holds it stays below the ceiling, the
+// rest are byte for byte as they were, formats and frame counts are kept, and project
+// check finds no loudness jump in the result. A dry run and a refused output write nothing.
+TEST(VxtoolLevel, BringsAShowToItsMedianWithoutPassingTheCeiling) {
+    auto take = [](int rate, int channels, int subtype, double db, double seconds = 2) {
+        Tone t{rate, channels, subtype};
+        t.seconds = seconds;
+        t.amplitude = dbfs(db);
+        return t;
+    };
+    // Clicks at -9 dBFS over a sine at -30: raising it 10 dB to the median would put them
+    // above full scale, so it stops about 2 LU short, with its peaks at the ceiling.
+    Tone hot = take(22050, 1, SF_FORMAT_PCM_16, -30);
+    hot.clickDbfs = -9;
+    const QString show = importShow(
+        "level", {{"Act one",
+                   {{"at -30", "d1", "n1", "a.wav", take(22050, 2, SF_FORMAT_PCM_16, -30)},
+                    {"at -20", "", "", "b.wav", take(44100, 1, SF_FORMAT_PCM_16, -20)},
+                    {"at -12", "", "", "c.wav", take(22050, 2, SF_FORMAT_PCM_16, -12)},
+                    {"hot", "", "", "d.wav", hot}}},
+                  {"Act two",
+                   {{"24-bit", "", "", "e.wav", take(48000, 2, SF_FORMAT_PCM_24, -24)},
+                    {"float", "", "", "f.wav", take(44100, 1, SF_FORMAT_FLOAT, -18)},
+                    {"mu-law", "", "", "g.wav", take(8000, 1, SF_FORMAT_ULAW, -16)},
+                    {"adpcm", "", "", "h.wav", take(22050, 1, SF_FORMAT_IMA_ADPCM, -30)},
+                    {"blackout", "no sound", "", "", Tone{}}}}});
+    const QByteArray original = vxtest::readAll(show);
+    const std::vector<QJsonObject> before = checkedCues(show);
+    ASSERT_EQ(before.size(), 9u);
+
+    // Neither a dry run nor an output that exists without --force writes anything.
+    const QString out = freshPath("levelled.vx");
+    EXPECT_EQ(vxtool({"project", "level", show, "-o", out, "--dry-run"}).code, 1);
+    EXPECT_FALSE(QFileInfo::exists(out));
+    EXPECT_EQ(vxtool({"project", "level", show, "--in-place", "--dry-run"}).code, 1);
+    vxtest::writeAll(out, "someone's file");
+    EXPECT_EQ(vxtool({"project", "level", show, "-o", out}).code, 2);
+    EXPECT_EQ(vxtest::readAll(out), QByteArray("someone's file"));
+    EXPECT_EQ(vxtool({"project", "level", show, "-o", show}).code, 2);
+    // Not even --force overwrites a file that is not a show.
+    EXPECT_EQ(vxtool({"project", "level", show, "-o", out, "--force"}).code, 2);
+    EXPECT_EQ(vxtest::readAll(out), QByteArray("someone's file"));
+    QFile::remove(out);
+    ASSERT_EQ(vxtool({"put", out, "x"}, "x").code, 0);  // a container may be replaced
+
+    const Result r = vxtool({"project", "level", show, "-o", out, "--force", "--json"});
+    EXPECT_EQ(r.code, 1) << r;  // held by its peak, and the ADPCM take cannot play
+    EXPECT_EQ(vxtest::readAll(show), original);
+    const QJsonObject report = QJsonDocument::fromJson(r.out).object();
+    const double target = report["targetLufs"].toDouble();
+    EXPECT_NEAR(target, -20.0, 0.1);  // the median of the seven takes that play
+    std::vector<QJsonObject> levels;
+    for (const QJsonValue c : report["chapters"].toArray())
+        for (const QJsonValue e : c["entries"].toArray()) levels.push_back(e.toObject());
+    ASSERT_EQ(levels.size(), 9u);
+    const QStringList actions = {"changed", "left",    "changed", "held", "changed",
+                                 "changed", "changed", "left",    "left"};
+    const std::vector<QJsonObject> after = checkedCues(out);
+    ASSERT_EQ(after.size(), 9u);
+    for (size_t i = 0; i < levels.size(); ++i) {
+        SCOPED_TRACE(before[i]["name"].toString().toStdString());
+        EXPECT_EQ(levels[i]["action"].toString(), actions[static_cast<qsizetype>(i)]);
+        const int c = i < 4 ? 0 : 1, e = i < 4 ? static_cast<int>(i) : static_cast<int>(i) - 4;
+        const QByteArray was = storedSound(show, c, e), now = storedSound(out, c, e);
+        if (levels[i]["action"].toString() == "left") {
+            EXPECT_EQ(now, was);
+            continue;
+        }
+        EXPECT_NE(now, was);
+        EXPECT_EQ(formatOf(now), formatOf(was));
+        EXPECT_EQ(after[i]["recording"], before[i]["recording"]);
+        const double lufs = after[i]["loudness"]["integratedLufs"].toDouble();
+        const double peak = after[i]["loudness"]["truePeakDbtp"].toDouble();
+        EXPECT_LE(peak, -1.0);
+        EXPECT_NEAR(lufs, levels[i]["afterLufs"].toDouble(), 0.1);
+        if (levels[i]["action"].toString() == "changed") {
+            EXPECT_NEAR(lufs, target, 0.1);
+        } else {
+            EXPECT_NEAR(peak, -1.0, 0.1);
+            EXPECT_LT(lufs, target - 1.0);
+        }
+    }
+    EXPECT_TRUE(storedSound(out, 1, 4).isEmpty());
+    for (const QJsonObject& cue : after)
+        for (const QJsonValue w : cue["warnings"].toArray())
+            EXPECT_NE(w["kind"].toString(), "loudness-jump")
+                << cue["name"].toString().toStdString();
+
+    // The texts, the order and the lengths are the show's, and the window's load opens it.
+    const Result script = vxtool({"project", "script", out});
+    EXPECT_EQ(script.out, vxtool({"project", "script", show}).out);
+    EXPECT_TRUE(script.out.contains("blackout")) << script.out.toStdString();
+    Project& project = Project::instance();
+    ASSERT_TRUE(project.load(out)) << project.lastError().toStdString();
+    EXPECT_EQ(project.chapter(0)->entry(0)->desc, "d1");
+    project.clear();
 }
