@@ -305,7 +305,7 @@ def draw_splash():
     img.save(os.path.join(OUT, "splash.png"))
 
 
-# Program icon ----------------------------------------------------------------
+# Program icon and project file icon ----------------------------------------
 
 APP_ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
