@@ -55,7 +55,7 @@ grep -qF "<mediatype>$type</mediatype>" "$share/metainfo/voxtrail.metainfo.xml" 
 ! grep -Eq '^MimeType=|%[fFuU]' "$share/applications/voxtrail.desktop" || fail "the launcher entry claims files: $(cat "$share/applications/voxtrail.desktop")"
 
 # A show with one chapter and one short silent recording, and the same show renamed
-# without its extension; a file that is not a show, without one either.
+# without its extension; random bytes, named as a show (the glob alone) and not.
 le32() { printf '\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24)); }
 mkdir -p "$work/show/Act 1" "$work/home"
 {
@@ -64,24 +64,28 @@ mkdir -p "$work/show/Act 1" "$work/home"
 } >"$work/show/Act 1/Prologue.wav"
 "$prefix/bin/vxtool" project import "$work/show" "$work/show.vx" >/dev/null || fail "vxtool project import failed"
 cp "$work/show.vx" "$work/show-renamed"
-head -c 8192 /dev/urandom >"$work/not-a-show"
+head -c 8192 /dev/urandom >"$work/random"
+cp "$work/random" "$work/random.vx"
 desktop=(env -i PATH="$PATH" HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_DATA_DIRS="$share")
-for file in show.vx show-renamed not-a-show; do
-    want=$type
-    [[ $file == not-a-show ]] && want="not $type"
+is() { if [[ $1 == "$type" ]]; then echo yes; else echo no; fi; }
+# FILE, then whether xdg-mime and gio (by name, then bytes) and file -m (by bytes) give the type.
+while read -r file by_desktop by_file; do
     xdg=$("${desktop[@]}" xdg-mime query filetype "$work/$file" 2>&1) || fail "xdg-mime query filetype $file: $xdg"
     gio=$("${desktop[@]}" gio info -a standard::content-type "$work/$file" 2>&1) || fail "gio info $file: $gio"
     gio=$(sed -n 's/^ *standard::content-type: //p' <<<"$gio")
     magic=$(file -b -m "$share/voxtrail/voxtrail.magic" "$work/$file")
     magic_type=$(file -b --mime-type -m "$share/voxtrail/voxtrail.magic" "$work/$file")
-    if [[ $want == "$type" ]]; then
-        [[ $xdg == "$type" && $gio == "$type" && $magic_type == "$type" && $magic == "voxtrail project, format version "* ]] \
-            || fail "$file: xdg-mime says '$xdg', gio '$gio', file '$magic' ($magic_type); expected $type"
-    else
-        [[ $xdg != "$type" && $gio != "$type" && $magic_type != "$type" && $magic != *voxtrail* ]] \
-            || fail "$file, random bytes: xdg-mime says '$xdg', gio '$gio', file '$magic' ($magic_type)"
-    fi
-done
+    named=no
+    [[ $magic != "voxtrail project, format version "* ]] || named=yes
+    [[ $(is "$magic_type") == "$named" ]] || fail "$file: file -m says '$magic' but gives the MIME type $magic_type"
+    [[ "$(is "$xdg") $(is "$gio") $named" == "$by_desktop $by_desktop $by_file" ]] \
+        || fail "$file: xdg-mime says $xdg, gio $gio, file -m '$magic' ($magic_type); expected $type from xdg-mime and gio: $by_desktop, from file -m: $by_file"
+done <<'CASES'
+show.vx yes yes
+show-renamed yes yes
+random.vx yes no
+random no no
+CASES
 echo "check-install: xdg-mime, gio and file -m know a show as $type, with its extension and without"
 
 echo "check-install: make deb"
