@@ -4,8 +4,8 @@
 #   1. make install DESTDIR=<tmp>, then make uninstall DESTDIR=<tmp>: the Makefile's own
 #      targets install files and leave none behind;
 #   2. the project file type: the installed package file is valid for shared-mime-info,
-#      the launcher claims no type, and in a scratch prefix whose MIME database `make
-#      install` built, xdg-mime, gio and file(1) with the installed magic fragment know a
+#      the launcher claims no type, and in a scratch prefix whose MIME database the install
+#      into it built, xdg-mime, gio and file(1) with the installed magic fragment know a
 #      show by its name and, renamed, by its first bytes;
 #   3. make deb: the packages hold the programs, the library, the headers, the launcher
 #      entry, the icons, the project file type, the metainfo and the manual pages; their
