@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Draws the images of the compiled resource bundle into resources/gfx/, and the program's
-icon at the hicolor theme's sizes into resources/appicon/ (installed by packaging/).
+icon and the icon of its project files (.vx) at the hicolor theme's sizes into
+resources/appicon/ (both installed by packaging/).
 
 The PNGs are committed, so a build never runs this script. Run it again after
 changing a picture:  /usr/bin/python3 resources/draw_images.py
@@ -304,15 +305,15 @@ def draw_splash():
     img.save(os.path.join(OUT, "splash.png"))
 
 
-# Program icon ----------------------------------------------------------------
+# Program icon and project file icon ----------------------------------------
 
 APP_ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 
-def draw_app_icon(size):
-    """The launcher icon: the splash's grey tile with its green sound wave, led by the play
-    triangle of the player controls. Small sizes get fewer, heavier strokes so the shapes
-    still read at 16 pixels."""
+def app_icon_art(size):
+    """The launcher icon, supersampled (size * SS square): the splash's grey tile with its
+    green sound wave, led by the play triangle of the player controls. Small sizes get
+    fewer, heavier strokes so the shapes still read at 16 pixels."""
     k = size * SS / 128  # icon coordinate (0..128) to canvas pixels at this size
     img = Image.new("RGBA", (size * SS, size * SS), (0, 0, 0, 0))
     small = size <= 32
@@ -355,16 +356,56 @@ def draw_app_icon(size):
     # The play triangle.
     d.polygon([q(20, 36), q(60, 66), q(20, 96)], fill=LIGHT, outline=OUTLINE,
               width=w(max(1, size / 64)))
+    return img
 
+
+def save_icon(img, size, name):
     img = img.resize((size, size), Image.LANCZOS)
-    path = os.path.join(HERE, "appicon", "voxtrail-%d.png" % size)
+    path = os.path.join(HERE, "appicon", "%s-%d.png" % (name, size))
     os.makedirs(os.path.dirname(path), exist_ok=True)
     img.save(path)
+
+
+def draw_app_icon(size):
+    save_icon(app_icon_art(size), size, "voxtrail")
+
+
+def draw_document_icon(size):
+    """The icon of a project file: a page with its top right corner folded, like File, New,
+    carrying the launcher icon, so the file manager shows whose file it is. From 32 pixels
+    up the page also has two lines of text above the tile; below that the tile fills nearly
+    the whole page, since it is all that still reads."""
+    k = size * SS / 128
+    img = Image.new("RGBA", (size * SS, size * SS), (0, 0, 0, 0))
+    d = ImageDraw.Draw(img)
+    small = size < 32
+
+    def q(x, y):
+        return (x * k, y * k)
+
+    stroke = max(1, int(round(max(1, size / 48) * SS)))
+    x0, y0, x1, y1, fold = (18, 4, 110, 124, 28) if small else (20, 6, 108, 122, 26)
+    d.polygon([q(x0, y0), q(x1 - fold, y0), q(x1, y0 + fold), q(x1, y1), q(x0, y1)],
+              fill=(250, 250, 250, 255), outline=OUTLINE, width=stroke)
+    d.polygon([q(x1 - fold, y0), q(x1 - fold, y0 + fold), q(x1, y0 + fold)],
+              fill=(200, 200, 200, 255), outline=OUTLINE, width=stroke)
+    if not small:
+        for y, right in ((22, 72), (34, 64)):
+            d.line([q(x0 + 12, y), q(right, y)], fill=GREY, width=max(1, int(4 * k)))
+
+    # The launcher icon, drawn for the pixels it gets here, over the page's lower part.
+    tx0, ty0, tx1 = (x0 + 2, 34, x1 - 2) if small else (28, 46, 100)
+    tile_px = max(8, round(size * (tx1 - tx0) / 128))
+    canvas_px = round((tx1 - tx0) * k)
+    tile = app_icon_art(tile_px).resize((canvas_px, canvas_px), Image.LANCZOS)
+    img.alpha_composite(tile, (round(tx0 * k), round(ty0 * k)))
+    save_icon(img, size, "application-x-voxtrail-project")
 
 
 def main():
     for size in APP_ICON_SIZES:
         draw_app_icon(size)
+        draw_document_icon(size)
     draw_player_play()
     draw_player_stop()
     draw_player_pause()

@@ -11,8 +11,11 @@ packages=("$@")
     libsdl2-dev libsdl2-mixer-dev libsndfile1-dev libebur128-dev
     libgtest-dev libgmock-dev
     xvfb xauth
-    # What the install checks run: launcher entry, metainfo, manual pages, Debian packages.
+    # What the install checks run: launcher entry, metainfo, manual pages, Debian packages,
+    # and the project file type (the MIME database, xdg-mime with the generic desktop's
+    # mimetype, gio, xmllint, file).
     desktop-file-utils appstream man-db lintian file
+    shared-mime-info xdg-utils libfile-mimeinfo-perl libglib2.0-bin libxml2-utils
 )
 
 missing=()
