@@ -25,7 +25,7 @@ struct Thresholds {
     // pause, in which no twentieth of the stretch is more than kNoiseSteadyDb louder than
     // another (a stretch that holds part of a word varies far more).
     static constexpr double kNoiseWindowSeconds = 0.5;
-    static constexpr double kNoiseSteadyDb = 10.0;
+    static constexpr double kNoiseSteadyDb = 6.0;
     // Integrated loudness needs at least one gating block of this length.
     static constexpr double kGatingBlockSeconds = 0.4;
 };

@@ -161,7 +161,7 @@ Checks a show before a performance. For every chapter and entry, in running orde
       true peak     the peak between the samples too (4x oversampled), in dBTP
       sample peak   the largest sample, in dBFS
       noise floor   the RMS level of the quietest steady half-second, a pause: no 50 ms of
-                    it 10 dB louder than another, so a stretch holding a word never counts.
+                    it 6 dB louder than another, so a stretch holding a word never counts.
                     -inf for digital silence; none when the sound has no such pause
     Each a warning with its figure when a threshold is passed:
       leading silence   more than 0.5 s before the first sample reaching -50 dBFS
