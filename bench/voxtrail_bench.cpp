@@ -491,9 +491,9 @@ struct ToolRun {
     int64_t peak = 0;  // the child's peak resident size in bytes
 };
 
-// Runs a program with args, its output to /dev/null; exit 0 or 1 (vxtool: a problem
-// found) count as a run, anything else ends the bench.
-ToolRun runProgram(std::vector<std::string> all) {
+// Runs a program with args, its output to /dev/null and its standard error to errPath;
+// exit 0 or 1 (vxtool: a problem found) count as a run, anything else ends the bench.
+ToolRun runProgram(std::vector<std::string> all, const std::string& errPath = "/dev/null") {
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -501,8 +501,9 @@ ToolRun runProgram(std::vector<std::string> all) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int null = ::open("/dev/null", O_WRONLY);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(null, 1);
-        ::dup2(null, 2);
+        ::dup2(err, 2);
         ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
@@ -534,6 +535,31 @@ ToolRun copyAndSync(const std::string& from, const std::string& to) {
     return copy;
 }
 
+// Saves payload p's chapters and entries as a show at path, the sound of the nth entry
+// (from 0, in running order) being sound(n); returns the largest sound's size.
+int64_t saveShow(const Payload& p, const std::string& path,
+                 const std::function<QByteArray(int)>& sound) {
+    int64_t largest = 0;
+    ChapterList chapters;
+    const int perChapter = std::max(1, p.entries / p.chapters);
+    for (int ch = 0, n = 0; ch < p.chapters; ++ch) {
+        auto chapter = std::make_unique<Chapter>();
+        chapter->name = QStringLiteral("Chapter %1").arg(ch + 1);
+        for (int e = 0; e < perChapter; ++e, ++n) {
+            Entry* entry = chapter->addEntry();
+            entry->name = QStringLiteral("Cue %1.%2").arg(ch + 1).arg(e + 1);
+            entry->sound = sound(n);
+            largest = std::max<int64_t>(largest, entry->sound.size());
+        }
+        chapters.push_back(std::move(chapter));
+    }
+    Project::instance().replaceContent(std::move(chapters));
+    if (!Project::instance().save(QString::fromStdString(path)))
+        die(Project::instance().lastError().toStdString());
+    Project::instance().clear();
+    return largest;
+}
+
 // One 16-bit mono 44.1 kHz WAV at path holding the samples of every sound of the show at
 // showPath (payload a's, all of that format) in running order.
 void writeShowAudio(const std::string& showPath, const std::string& path) {
@@ -554,29 +580,12 @@ void writeShowAudio(const std::string& showPath, const std::string& path) {
 // check against ffmpeg's ebur128 filter (target: at most half its time).
 void benchVxtool(const Payload& p, const std::string& dir, int runs) {
     const std::string show = dir + "/vxtool-show.vx";
-    int64_t largest = 0;
     int64_t total = 0;
+    int64_t largest = 0;
     {
         const std::vector<Item> items = makeItems(p);
         total = totalBytes(items);
-        ChapterList chapters;
-        const int perChapter = std::max(1, p.entries / p.chapters);
-        size_t at = 0;
-        for (int ch = 0; ch < p.chapters; ++ch) {
-            auto chapter = std::make_unique<Chapter>();
-            chapter->name = QStringLiteral("Chapter %1").arg(ch + 1);
-            for (int e = 0; e < perChapter; ++e) {
-                Entry* entry = chapter->addEntry();
-                entry->name = QStringLiteral("Cue %1.%2").arg(ch + 1).arg(e + 1);
-                entry->sound = items[at++].data;
-                largest = std::max<int64_t>(largest, entry->sound.size());
-            }
-            chapters.push_back(std::move(chapter));
-        }
-        Project::instance().replaceContent(std::move(chapters));
-        if (!Project::instance().save(QString::fromStdString(show)))
-            die(Project::instance().lastError().toStdString());
-        Project::instance().clear();
+        largest = saveShow(p, show, [&](int n) { return items[static_cast<size_t>(n)].data; });
     }
     // The contender of project check: ffmpeg's loudness filter with true peak, over one WAV
     // that holds the whole show's samples back to back, so that starting a process for
@@ -667,29 +676,6 @@ void benchVxtool(const Payload& p, const std::string& dir, int runs) {
     std::fflush(stdout);
 }
 
-// Runs a program with args, its standard error into errPath; as runProgram.
-ToolRun runProgramInto(std::vector<std::string> all, const std::string& errPath) {
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const auto t0 = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(null, 1);
-        ::dup2(err, 2);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) die("cannot run " + all[0]);
-    const auto t1 = std::chrono::steady_clock::now();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) die("failed: " + all[0]);
-    return {std::chrono::duration<double>(t1 - t0).count(), int64_t(usage.ru_maxrss) * 1024};
-}
-
 // The integrated loudness in the summary ffmpeg's ebur128 filter printed into path.
 double ffmpegLoudness(const std::string& path) {
     FILE* f = std::fopen(path.c_str(), "r");
@@ -726,8 +712,8 @@ double levelByHand(const std::string& exported, const std::string& work, const s
     const auto t0 = std::chrono::steady_clock::now();
     std::vector<double> loudness;
     for (const auto& wav : wavs) {
-        runProgramInto(
-            {"ffmpeg", "-nostats", "-i", wav.string(), "-af", "ebur128", "-f", "null", "-"}, log);
+        runProgram({"ffmpeg", "-nostats", "-i", wav.string(), "-af", "ebur128", "-f", "null", "-"},
+                   log);
         loudness.push_back(ffmpegLoudness(log));
     }
     const double target = median(loudness);
@@ -763,27 +749,9 @@ QByteArray makeQuieterWav(int bytes, double gainDb) {
 // levelling done by hand with ffmpeg (target: at most a third of its time).
 void benchLevel(const Payload& p, const std::string& dir, int runs) {
     const std::string show = dir + "/level-show.vx";
-    int64_t largest = 0;
-    {
-        g_rng = 0x5eedull;
-        ChapterList chapters;
-        const int perChapter = std::max(1, p.entries / p.chapters);
-        for (int ch = 0, n = 0; ch < p.chapters; ++ch) {
-            auto chapter = std::make_unique<Chapter>();
-            chapter->name = QStringLiteral("Chapter %1").arg(ch + 1);
-            for (int e = 0; e < perChapter; ++e, ++n) {
-                Entry* entry = chapter->addEntry();
-                entry->name = QStringLiteral("Cue %1.%2").arg(ch + 1).arg(e + 1);
-                entry->sound = makeQuieterWav(p.itemBytes, -6.0 - (n * 7919 % 25));
-                largest = std::max<int64_t>(largest, entry->sound.size());
-            }
-            chapters.push_back(std::move(chapter));
-        }
-        Project::instance().replaceContent(std::move(chapters));
-        if (!Project::instance().save(QString::fromStdString(show)))
-            die(Project::instance().lastError().toStdString());
-        Project::instance().clear();
-    }
+    g_rng = 0x5eedull;
+    const int64_t largest = saveShow(
+        p, show, [&](int n) { return makeQuieterWav(p.itemBytes, -6.0 - (n * 7919 % 25)); });
     releaseFreed();
     const std::string levelled = dir + "/level-out.vx";
     const std::string exported = dir + "/level-export";

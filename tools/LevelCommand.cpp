@@ -228,14 +228,7 @@ int runProjectLevel(int argc, char** argv, int first) {
     if (!a.dryRun) {
         analysis::ShowSource source;
         source.readSound = [&](int c, int e, QByteArray* bytes) {
-            switch (show.readSound(c, e, bytes)) {
-                case ShowReader::Sound::Present:
-                    return analysis::SoundState::Present;
-                case ShowReader::Sound::Unreadable:
-                    return analysis::SoundState::Unreadable;
-                default:
-                    return analysis::SoundState::None;
-            }
+            return soundState(show.readSound(c, e, bytes));
         };
         ProjectArchive archive;
         QString error;

@@ -8,9 +8,7 @@
 
 namespace vxtool {
 
-namespace {
-
-analysis::SoundState stateOf(ShowReader::Sound sound) {
+analysis::SoundState soundState(ShowReader::Sound sound) {
     switch (sound) {
         case ShowReader::Sound::Present:
             return analysis::SoundState::Present;
@@ -20,8 +18,6 @@ analysis::SoundState stateOf(ShowReader::Sound sound) {
             return analysis::SoundState::None;
     }
 }
-
-}  // namespace
 
 int checkShow(ShowReader& show, const analysis::AnalysisOptions& options,
               analysis::ShowAnalysis* result, analysis::OutputFormat* output) {
@@ -33,10 +29,10 @@ int checkShow(ShowReader& show, const analysis::AnalysisOptions& options,
     *output = {probe.rate(), probe.channels(), probe.bits()};
     analysis::ShowSource source;
     source.soundSize = [&](int c, int e, int64_t* size) {
-        return stateOf(show.soundSize(c, e, size));
+        return soundState(show.soundSize(c, e, size));
     };
     source.readSound = [&](int c, int e, QByteArray* bytes) {
-        return stateOf(show.readSound(c, e, bytes));
+        return soundState(show.readSound(c, e, bytes));
     };
     source.playability = [&](const QByteArray& bytes) {
         const PlaybackProbe::Result r = probe.probe(bytes.constData(), bytes.size());
