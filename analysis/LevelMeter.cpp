@@ -19,6 +19,8 @@ using T = Thresholds;
 constexpr int kPiecesPerWindow = 10;
 // The energy of the loudest piece of a steady window over that of its quietest.
 const double kSteadyRatio = std::pow(10.0, T::kNoiseSteadyDb / 10.0);
+// Frame counts from here on are not lengths a header can mean.
+constexpr int64_t kUnknownLength = int64_t(1) << 48;
 // A sample further from 0 than this is taken as this: floats far beyond full scale keep
 // every figure finite.
 constexpr float kLargestSample = 1000.0f;
@@ -64,7 +66,8 @@ LevelMeter::LevelMeter(int channels, int rate, int64_t expectedFrames, int envel
     // channel alone.
     if (channels == 1 && ebur128_set_channel(loudness->state, 0, EBUR128_DUAL_MONO) != 0) return;
     m_loudness = std::move(loudness);
-    if (expectedFrames > 0 && envelopePoints > 0) {
+    // A length libsndfile does not know reads as its largest count: no envelope then.
+    if (expectedFrames > 0 && expectedFrames < kUnknownLength && envelopePoints > 0) {
         m_points = envelopePoints;
         m_pointFrames =
             std::max<int64_t>(1, (expectedFrames + envelopePoints - 1) / envelopePoints);

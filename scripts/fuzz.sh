@@ -51,7 +51,7 @@ mkdir -p "$build_dir"
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
     -DVOXTRAIL_FUZZ=ON -DVOXTRAIL_SANITIZE=address,undefined -DVOXTRAIL_BUILD_TESTS=OFF \
-    "-DVOXTRAIL_COMPONENTS=${FUZZ_COMPONENTS:-stream;efs;project}" \
+    "-DVOXTRAIL_COMPONENTS=${FUZZ_COMPONENTS:-stream;efs;project;analysis}" \
     >"$build_dir.configure.log" 2>&1 || { cat "$build_dir.configure.log"; exit 1; }
 cmake --build "$build_dir" -j"$jobs"
 
