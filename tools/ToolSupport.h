@@ -68,5 +68,7 @@ int runProject(int argc, char** argv, int first);
 // project check (CheckCommand.cpp) and project script (ScriptCommand.cpp).
 int runProjectCheck(const Arguments& args);
 int runProjectScript(int argc, char** argv, int first);
+// project report (ReportCommand.cpp).
+int runProjectReport(int argc, char** argv, int first);
 
 }  // namespace vxtool
