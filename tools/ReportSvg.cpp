@@ -162,11 +162,20 @@ QString loudnessChart(const ChapterList& chapters, const analysis::ShowAnalysis&
         if (cue.measurable() && reference) {
             const double lufs = *cue.analysis.levels.integratedLufs;
             const double lu = lufs - *reference;
-            svg += QString(
-                       "<circle class=\"%1\" cx=\"%2\" cy=\"%3\" r=\"%4\"><title>%5</title>"
-                       "</circle>")
-                       .arg(std::fabs(lu) > band ? "mo" : "mi", num(x(i)), num(y(lu)), num(radius),
-                            htmlText(title + analysis::lufsText(lufs) + ", " + offsetText(lu)));
+            const QString cls = std::fabs(lu) > band ? "mo" : "mi";
+            const QString tip = htmlText(title + analysis::lufsText(lufs) + ", " + offsetText(lu));
+            if (std::fabs(lu) <= range) {
+                svg += QString(
+                           "<circle class=\"%1\" cx=\"%2\" cy=\"%3\" r=\"%4\"><title>%5"
+                           "</title></circle>")
+                           .arg(cls, num(x(i)), num(y(lu)), num(radius), tip);
+            } else {
+                // Beyond the chart: a triangle inside its edge, pointing out the way the cue lies.
+                const double depth = (lu > 0 ? -2 : 2) * radius;
+                svg += QString("<path class=\"%1\" d=\"M%2 %3h%4l%5 %6z\"><title>%7</title></path>")
+                           .arg(cls, num(x(i) - radius), num(y(lu) - depth), num(2 * radius),
+                                num(-radius), num(depth), tip);
+            }
         } else {
             svg += QString("<path class=\"m0\" d=\"M%1 %2v8\"><title>%3</title></path>")
                        .arg(num(x(i)), num(kBottom + 3), htmlText(title + withoutLoudness(cue)));
