@@ -101,6 +101,7 @@ int runProjectReport(int argc, char** argv, int first) {
     if (!show.open(path)) return ExitUnusable;
     // Said before the sounds are measured, which can take minutes; the write says it again
     // if the folder changes meanwhile.
+    if (reportInfo.isDir()) return fail(ExitUnusable, reportPath, "is a folder; give a file");
     const QFileInfo folder(reportInfo.absolutePath());
     if (!folder.isDir() || !folder.isWritable())
         return fail(ExitUnusable, reportPath,
