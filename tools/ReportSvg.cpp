@@ -25,7 +25,7 @@ constexpr double kBottom = 178;
 constexpr double kLuStep = 3;       // the range is a multiple of this
 constexpr double kWideRangeLu = 9;  // beyond it, grid lines every two steps
 constexpr double kMinRangeLu = 6;
-constexpr double kMaxRangeLu = 18;  // marks further away sit on the edge
+constexpr double kMaxRangeLu = 18;  // marks further away sit on the edge; a multiple of 6
 // Longest name in a mark's tooltip, in characters.
 constexpr int kTitleName = 60;
 
@@ -41,14 +41,6 @@ QString num(double v) {
 }
 
 QString signedLu(double lu) { return (lu > 0 ? "+" : "") + num(lu); }
-
-}  // namespace
-
-QString offsetText(double lu) {
-    return (std::round(lu * 10) > 0 ? "+" : "") + analysis::luText(lu);
-}
-
-namespace {
 
 QString shortName(const QString& name) {
     QString single = name.simplified();
@@ -88,6 +80,10 @@ QString runsPath(const std::vector<bool>& marked, int top, int height) {
 
 }  // namespace
 
+QString offsetText(double lu) {
+    return (std::round(lu * 10) > 0 ? "+" : "") + analysis::luText(lu);
+}
+
 QString loudnessChart(const ChapterList& chapters, const analysis::ShowAnalysis& show,
                       std::optional<double> reference) {
     const size_t n = show.cues.size();
@@ -102,6 +98,9 @@ QString loudnessChart(const ChapterList& chapters, const analysis::ShowAnalysis&
                                      kLuStep) *
                                kLuStep);
     range = std::min(range, kMaxRangeLu);
+    // A wide range has a line every two steps, through 0 and both edges.
+    const double gridStep = range > kWideRangeLu ? 2 * kLuStep : kLuStep;
+    range = std::ceil(range / gridStep) * gridStep;
     auto y = [&](double lu) {
         return kTop + (range - std::clamp(lu, -range, range)) / (2 * range) * (kBottom - kTop);
     };
@@ -114,7 +113,6 @@ QString loudnessChart(const ChapterList& chapters, const analysis::ShowAnalysis&
     const double band = Thresholds::kLoudnessJumpLu;
     svg += QString("<rect class=\"b\" x=\"%1\" y=\"%2\" width=\"%3\" height=\"%4\"/>")
                .arg(num(kLeft), num(y(band)), num(kRight - kLeft), num(y(-band) - y(band)));
-    const double gridStep = range > kWideRangeLu ? 2 * kLuStep : kLuStep;
     QString grid;
     for (double lu = -range; lu <= range + 1e-9; lu += gridStep) {
         if (lu == 0) continue;
