@@ -9,7 +9,7 @@ DESTDIR ?=
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all setup configure build run test clean test-asan test-tsan coverage fuzz bench
-.PHONY: install uninstall deb check-install
+.PHONY: install uninstall deb check-install check-report
 
 all: build
 
@@ -53,6 +53,12 @@ deb:
 # lintian (the quick install checks are part of `make test`).
 check-install:
 	@bash scripts/check-install.sh
+
+# vxtool project report in a real browser (Debian's chromium-headless-shell, installed for
+# this target only): a screenshot with the chart and the strips drawn, the page printed to
+# PDF, no message on the browser's console.
+check-report: build
+	@BUILD_DIR="$(BUILD_DIR)" bash scripts/check-report.sh
 
 # The whole test suite built with AddressSanitizer and UndefinedBehaviorSanitizer, in build-asan.
 test-asan:

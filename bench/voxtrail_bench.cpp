@@ -576,8 +576,9 @@ void writeShowAudio(const std::string& showPath, const std::string& path) {
 }
 
 // vxtool's project commands on payload a's show: each one's time and peak memory against
-// the bound of the largest sound plus 64 MB, import and export against a copy, and project
-// check against ffmpeg's ebur128 filter (target: at most half its time).
+// the bound of the largest sound plus 64 MB, import and export against a copy, project
+// check against ffmpeg's ebur128 filter (target: at most half its time), and project
+// report against project check (target: at most 1.2x its time, a page under 3 MB).
 void benchVxtool(const Payload& p, const std::string& dir, int runs) {
     const std::string show = dir + "/vxtool-show.vx";
     int64_t total = 0;
@@ -602,9 +603,10 @@ void benchVxtool(const Payload& p, const std::string& dir, int runs) {
     const std::string exported = dir + "/vxtool-export";
     const std::string copied = dir + "/vxtool-copy";
     const std::string imported = dir + "/vxtool-imported.vx";
+    const std::string report = dir + "/vxtool-report.html";
     // The rows after export need its folder, so export comes first in each run. Import
     // holds the whole show, so its bound on peak memory is the data plus 64 MB.
-    const char* commands[] = {"export", "import", "check", "show", "script"};
+    const char* commands[] = {"export", "import", "check", "show", "script", "report"};
     constexpr size_t kCommands = sizeof commands / sizeof commands[0];
     // The commands take turns within each run, so that a busy moment of the machine falls
     // on all of them alike and the ratios hold.
@@ -621,6 +623,7 @@ void benchVxtool(const Payload& p, const std::string& dir, int runs) {
                 std::filesystem::remove(imported);
                 args = {"project", "import", exported, imported};
             }
+            if (i == 5) args.insert(args.end(), {"-o", report});
             const ToolRun run = runVxtool(args);
             times[i].push_back(run.seconds);
             peaks[i] = std::max(peaks[i], run.peak);
@@ -634,6 +637,9 @@ void benchVxtool(const Payload& p, const std::string& dir, int runs) {
     std::vector<double> seconds;
     for (const std::vector<double>& t : times) seconds.push_back(median(t));
     const double copySeconds = median(copyTimes);
+    const double reportMb =
+        static_cast<double>(std::filesystem::file_size(report)) / (1024.0 * 1024.0);
+    std::filesystem::remove(report);
     std::filesystem::remove_all(exported);
     std::filesystem::remove_all(copied);
     std::filesystem::remove(imported);
@@ -668,6 +674,10 @@ void benchVxtool(const Payload& p, const std::string& dir, int runs) {
     } else {
         std::printf("ffmpeg not found: project check has no contender\n");
     }
+    std::printf(
+        "project report takes %.2fx the time of project check (target: at most 1.2x); its "
+        "page is %.2f MB (target: under 3 MB)\n",
+        seconds[2] > 0 ? seconds[5] / seconds[2] : 0.0, reportMb);
     std::printf(
         "project import and export take %.2fx and %.2fx the time of the copy (target: "
         "at most 1.1x each)\n",

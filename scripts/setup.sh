@@ -10,6 +10,8 @@ packages=("$@")
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-tools-dev-tools libgl-dev
     libsdl2-dev libsdl2-mixer-dev libsndfile1-dev libebur128-dev
     libgtest-dev libgmock-dev
+    # The report test reads vxtool's HTML page as a browser would.
+    python3-html5lib
     xvfb xauth
     # What the install checks run: launcher entry, metainfo, manual pages, Debian packages,
     # and the project file type (the MIME database, xdg-mime with the generic desktop's

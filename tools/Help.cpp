@@ -32,6 +32,7 @@ Project commands:
   project check [--json] FILE   will every cue play? formats, levels, loudness
   project script [--format F] FILE   the running order: text, csv or markdown
   project level FILE -o OUT     bring every cue to one loudness, without a clip
+  project report FILE -o OUT    the show at a glance: one HTML page to view and print
 
 Other:
   --help, COMMAND --help   describe everything, or one command
@@ -138,9 +139,11 @@ the old one; on any failure the old file stays as it was.
        vxtool project check [--json] FILE
        vxtool project script [--format text|csv|markdown] FILE
        vxtool project level FILE (-o OUT | --in-place | --dry-run) [OPTIONS]
+       vxtool project report FILE -o REPORT.html [--target LUFS|median]
 
 See vxtool project show --help, project export --help, project import --help,
-project check --help, project script --help, project level --help.
+project check --help, project script --help, project level --help,
+project report --help.
 )"},
         {"project check", R"(Usage: vxtool project check [--json] FILE
 
@@ -324,6 +327,44 @@ cannot be read as a project.
   --format markdown   one "## Chapter C: NAME" section with a table per chapter (Cue,
                       Start, Length, Name, Description, Note); Markdown characters are
                       escaped with "\" and line breaks become <br>.
+)"},
+        {"project report",
+         R"(Usage: vxtool project report FILE -o REPORT.html [--target LUFS|median]
+
+Writes the show at a glance as one HTML page, to read on a screen or to print and keep at
+the desk during the show:
+  - at the top: the show's name (its file's), the file, when the report was made, the
+    cues and the show's duration; a loudness chart, one mark per cue in running order at
+    its integrated loudness against the show's median (or the target), with a band of
+    3.0 LU either side (project check's loudness jump) and the chapters along the axis;
+    and the problems, each linking to its cues' rows.
+  - per chapter, a heading with its cues and duration; per cue, one row: number, name,
+    description and note, duration and the time it starts if every cue follows the one
+    before (a cue that will not play takes no time); a waveform strip; loudness, true
+    peak, noise floor and peak; the warnings in project check's words, or "will not
+    play" with the reason, or "no sound".
+The figures are project check's (see vxtool project check --help), from the same
+analysis in one pass over each sound, one sound in memory at a time.
+Each waveform strip spans its own cue from start to end, whatever its length: the
+highest and lowest sample of each of up to 300 stretches, the silence at either end
+shaded, where a clipped run starts marked in red along the bottom and true peaks above
+-1.0 dBTP in orange along the top.
+  -o, --output REPORT.html   the page. It is written whole beside REPORT.html and then
+                             renamed over it, so an earlier report stays as it was until
+                             the new one is complete. It may not be FILE.
+  --target LUFS              draw the loudness against this target (-70 to 0) instead of
+                             the median, and list the cues more than 3.0 LU from it as
+                             off the target. project check's warnings, the loudness jump
+                             from the median included, stay as they are.
+  --target median            the default.
+The page holds everything it shows: its style sheet and drawings (SVG) are inline, it has
+no script and loads nothing (its content security policy forbids both), so it opens in any
+browser, offline. Every text of the project is escaped. Printed, on A4 or Letter, each
+chapter starts a new page and no row is split across two.
+Read-only for FILE. Exit 0 when the report is written (cues that will not play and
+warnings are in the report, not in the exit status), 2 when FILE cannot be read as a
+project, REPORT.html cannot be written, the dummy audio output cannot be opened, or the
+command line is wrong.
 )"},
         {"project show", R"(Usage: vxtool project show [--json] FILE
 

@@ -523,10 +523,12 @@ int cmdImport(const Arguments& args) {
 }  // namespace
 
 int runProject(int argc, char** argv, int first) {
-    if (first >= argc) return usageError("project", "give show, export, import, check or script");
+    if (first >= argc)
+        return usageError("project", "give show, export, import, check, script, level or report");
     const QString sub = QString::fromLocal8Bit(argv[first]);
     if (sub == "script") return runProjectScript(argc, argv, first + 1);
     if (sub == "level") return runProjectLevel(argc, argv, first + 1);
+    if (sub == "report") return runProjectReport(argc, argv, first + 1);
     const Arguments args = splitArguments(argc, argv, first + 1);
     if (sub == "show") return cmdShow(args);
     if (sub == "export") return cmdExport(args);

@@ -70,5 +70,7 @@ int runProjectCheck(const Arguments& args);
 int runProjectScript(int argc, char** argv, int first);
 // project level (LevelCommand.cpp).
 int runProjectLevel(int argc, char** argv, int first);
+// project report (ReportCommand.cpp).
+int runProjectReport(int argc, char** argv, int first);
 
 }  // namespace vxtool
