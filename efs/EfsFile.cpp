@@ -16,7 +16,8 @@ namespace {
 // Opens name without waiting (a FIFO with no writer, a device that waits for a peer) and
 // keeps the descriptor only when it is a regular file: a host file must hold blocks that
 // stay where they were written. The descriptor blocks again once it is known to be a
-// plain file. -1 with errno set otherwise (EINVAL for a file of another kind).
+// plain file. -1 with errno set otherwise (EISDIR for a folder, EINVAL for a file of any
+// other kind).
 int openRegular(const char* name, int flags) {
     int fd;
     do {
@@ -27,6 +28,8 @@ int openRegular(const char* name, int flags) {
     int error = 0;
     if (::fstat(fd, &st) != 0)
         error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EISDIR;
     else if (!S_ISREG(st.st_mode))
         error = EINVAL;
     else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)

@@ -15,8 +15,11 @@ class EfsFile {
     // Opens path for reading and writing, creating an empty file when it is missing.
     // Other openers may read and write the same file at the same time. Only a regular
     // file is a host file: a FIFO, a device, a socket or a folder is refused at once,
-    // without waiting for a peer and without being changed.
+    // without waiting for a peer and without being changed. A failure leaves the reason in
+    // errno: EISDIR for a folder, EINVAL for a file of another kind, the system's own
+    // otherwise (the volume words it from there).
     virtual bool open(const QString& path) = 0;
+    // Every call that fails leaves the system's reason in errno where there is one.
     // Reads up to count bytes at the current position: bytes read, 0 at the end, -1 on error.
     virtual int32_t read(void* buffer, int32_t count) = 0;
     // Writes count bytes at the current position: bytes written, or -1.

@@ -65,9 +65,7 @@ int usageError(const QString& command, const QString& reason) {
     return ExitUnusable;
 }
 
-QString volumeReason(const EfsVolume& volume) {
-    return ProjectArchive::volumeErrorText(volume.lastError());
-}
+QString volumeReason(const EfsVolume& volume) { return volume.status().reason(); }
 
 QString escapedText(const QString& text) {
     QString out = text;
