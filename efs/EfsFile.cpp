@@ -324,11 +324,15 @@ void EfsPosixFile::remove(const QString& path) {
     if (!name.isEmpty()) ::unlink(name.constData());
 }
 
-void EfsPosixFile::move(const QString& from, const QString& to) {
+bool EfsPosixFile::move(const QString& from, const QString& to) {
     const QByteArray a = QFile::encodeName(from);
     const QByteArray b = QFile::encodeName(to);
+    if (a.isEmpty() || b.isEmpty()) {
+        errno = ENOENT;
+        return false;
+    }
     // rename replaces an existing target in one step, so the target path never disappears.
-    if (!a.isEmpty() && !b.isEmpty()) ::rename(a.constData(), b.constData());
+    return ::rename(a.constData(), b.constData()) == 0;
 }
 
 bool EfsPosixFile::sync() {

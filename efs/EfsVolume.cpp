@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "efs/FileReplacement.h"
+
 using namespace efs;
 
 namespace {
@@ -269,62 +271,74 @@ bool EfsVolume::compact() {
         m_lastError = ErrorState;
         return false;
     }
-    QString tempPath;
-    for (uint32_t n = 0;; ++n) {
-        tempPath = m_path + "~" + QString::number(n, 16) + "~";
-        if (!QFileInfo::exists(tempPath)) break;
-    }
-    auto removeHost = [this](const QString& p) {
-        std::unique_ptr<EfsFile> f = m_factory();
-        if (f) f->remove(p);
+    // The copy goes into a private file beside the original and replaces it in one rename,
+    // only once it is whole, closed and durable (efs/FileReplacement.h).
+    FileReplacement replacement(FileReplacement::Naming::Numbered, m_factory);
+    auto failWith = [this](int32_t code, const Status& why) {
+        m_lastError = code;
+        m_store.clearFailure();
+        m_store.noteFailure(why.isOk() ? Status::fromCode(code) : why.withCode(code));
+        return false;
     };
+    const Status begun = replacement.begin(m_path);
+    if (!begun) return failWith(ErrorTempVolume, begun);
+    const QString tempPath = replacement.temporaryPath();
     EfsVolume temp(m_factory);
     temp.setEncryptor(m_store.encryptor());
     // The copy replaces the original only once it is whole and closed.
     temp.setDeferredWrites(true);
-    if (!temp.openVolume(tempPath)) {
-        removeHost(tempPath);
-        m_lastError = ErrorTempVolume;
-        return false;
-    }
+    if (!temp.openVolume(tempPath)) return failWith(ErrorTempVolume, temp.status());
     VolumeParams tempParams = m_params;
     tempParams.allocMode = AllocFromStart;
-    bool copied = temp.loadParameters(tempParams);
+    // The first failure of the copy, from whichever volume met it.
+    Status failure;
+    bool copied = true;
+    auto copyFailed = [&](const Status& why) {
+        if (copied) failure = why;
+        copied = false;
+    };
+    if (!temp.loadParameters(tempParams)) copyFailed(temp.status());
     std::vector<FileNameKey> keys;
-    if (!m_table.collectKeys(&keys)) copied = false;
+    if (copied && !m_table.collectKeys(&keys)) copyFailed(status());
     std::vector<char> buffer(kBlockSize);
     for (size_t i = 0; copied && i < keys.size(); ++i) {
         const std::string name = keys[i].text();
         const int32_t to = temp.openFile(name.c_str(), AccessWrite, CreateAlways);
+        if (to == 0) copyFailed(temp.status());
         const int32_t from = openFile(name.c_str(), AccessRead, OpenExisting);
-        if (to == 0 || from == 0) copied = false;
+        if (from == 0) copyFailed(status());
         int64_t done = 0;
         while (copied && !atEndOfFile(from)) {
             const int32_t n = readFile(from, buffer.data(), kBlockSize);
-            if (n <= 0) break;
-            if (!temp.writeFile(to, buffer.data(), n)) copied = false;
+            if (n <= 0) {
+                if (m_lastError != ErrorNone) copyFailed(status());
+                break;
+            }
+            if (!temp.writeFile(to, buffer.data(), n)) copyFailed(temp.status());
             done += n;
         }
-        if (copied && done != fileSize(from)) copied = false;
-        if (copied && !temp.setFileAttributes(to, fileAttributes(from))) copied = false;
+        if (copied && done != fileSize(from)) {
+            copyFailed(Status::corruption(
+                QStringLiteral("%1 could not be read whole").arg(QString::fromStdString(name))));
+        }
+        if (copied && !temp.setFileAttributes(to, fileAttributes(from))) copyFailed(temp.status());
         if (from) {
             // Closing stores the original's access time: a write that fails is reported.
             closeFile(from);
-            if (m_lastError != ErrorNone) copied = false;
+            if (m_lastError != ErrorNone) copyFailed(status());
         }
         if (to) temp.closeFile(to);
-        if (temp.lastError() != ErrorNone) copied = false;
+        if (temp.lastError() != ErrorNone) copyFailed(temp.status());
     }
     if (copied) {
         temp.closeVolume();
-        copied = temp.lastError() == ErrorNone;
+        if (temp.lastError() != ErrorNone) copyFailed(temp.status());
     }
     if (!copied) {
         // A half-copied volume must never replace the whole one.
         temp.closeVolume();
-        removeHost(tempPath);
-        m_lastError = ErrorIo;
-        return false;
+        replacement.abandon();
+        return failWith(ErrorIo, failure);
     }
 
     const std::map<int32_t, OpenFile> savedHandles = m_table.handles();
@@ -352,28 +366,37 @@ bool EfsVolume::compact() {
     if (m_lastError != ErrorNone) {
         // The original did not close cleanly, so nothing replaces it: it is opened again
         // (its recovery pass runs if its clean flag was not written) and the copy goes.
-        removeHost(tempPath);
+        const Status why = status();
+        replacement.abandon();
         if (openVolume(path)) restoreHandles();
-        m_lastError = ErrorIo;
-        return false;
+        return failWith(ErrorIo, why);
     }
 
+    const Status swapped = replacement.commit();
+    if (!replacement.replaced()) {
+        // The rename did not happen: the original is still there, whole, and is opened
+        // again with its handles; the copy is gone.
+        if (openVolume(path)) restoreHandles();
+        return failWith(ErrorIo, swapped.withContext(QStringLiteral("the compacted copy did not "
+                                                                    "replace the file: ")));
+    }
     std::unique_ptr<EfsFile> shell = m_factory();
     if (shell) {
+        // Companion files of the old layout go with the host file they belonged to.
         shell->remove(path + ".fits");
         shell->remove(path + ".ptrs");
         shell->move(tempPath + ".fits", path + ".fits");
         shell->move(tempPath + ".ptrs", path + ".ptrs");
-        // Renaming over the old host file replaces it in one step.
-        shell->move(tempPath, path);
     }
     if (!openVolume(path)) return false;
-    // The volume is compacted now; parameters or handles that could not be restored
-    // still fail the call.
+    // The volume is compacted now; parameters or handles that could not be restored, or a
+    // rename that may not survive a power loss, still fail the call.
     bool ok = loadParameters(savedParams);
     ok = restoreHandles() && ok;
-    m_lastError = ok ? ErrorNone : ErrorIo;
-    return ok;
+    if (!swapped) return failWith(ErrorIo, swapped);
+    if (!ok) return failWith(ErrorIo, Status());
+    clearError();
+    return true;
 }
 
 bool EfsVolume::reformat() {

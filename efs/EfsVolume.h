@@ -73,7 +73,7 @@ class EfsVolume final {
 
     // Makes the host-file object for each open (and a throw-away one for deleting and
     // moving host files).
-    using FileFactory = std::function<std::unique_ptr<EfsFile>()>;
+    using FileFactory = EfsFileFactory;
 
     // A closed volume with default parameters, on POSIX host files.
     EfsVolume();

@@ -18,6 +18,7 @@
 #include <QString>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -96,6 +97,8 @@ class FaultState {
         crashMode = mode;
         tear = tearCrashingWrite;
     }
+    // Every rename fails (EIO) and changes nothing; renames are not counted calls.
+    std::atomic<bool> failRenames{false};
     // Called (outside the lock) after each sync that reached the disk.
     std::function<void()> onSync;
     // Whether a sync also reaches the real disk (fsync); the crash model needs only the
@@ -362,10 +365,12 @@ class FaultInjectionFile final : public EfsFile {
         m_file.remove(path);
         m_state->removed(key(path));
     }
-    void move(const QString& from, const QString& to) override {
-        if (m_state->crashed()) return;
-        m_file.move(from, to);
+    bool move(const QString& from, const QString& to) override {
+        if (m_state->crashed()) return m_state->crashMode == CrashMode::Ignore || refused();
+        if (m_state->failRenames) return refused();
+        if (!m_file.move(from, to)) return false;
         m_state->moved(key(from), key(to));
+        return true;
     }
 
   private:
