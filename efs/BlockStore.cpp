@@ -79,14 +79,14 @@ bool BlockStore::transferFailed(bool writing, int64_t got, int64_t want, int32_t
     return false;
 }
 
-void BlockStore::noteSourceFailure(int error, int64_t at, int64_t missing) {
+void BlockStore::noteSourceFailure(int error, int64_t end) {
     if (error != 0) {
         noteFailure(Status::ioError(error, QStringLiteral("while reading the file copied from")));
         return;
     }
     noteFailure(Status::corruption(
-        QStringLiteral("the file copied from was cut short: it ended at byte %1 of %2")
-            .arg(grouped(at), grouped(at + missing))));
+        QStringLiteral("the file copied from was cut short: it ends before byte %1")
+            .arg(grouped(end))));
 }
 
 bool BlockStore::resizeHost(int64_t blocks) {
@@ -527,7 +527,7 @@ bool BlockStore::copyInBlocks(int32_t first, int32_t count, int fd, int64_t offs
         m_spanBuffer.resize(static_cast<size_t>(bytes));
         errno = 0;
         if (!readFully(fd, m_spanBuffer.data(), bytes, offset)) {
-            noteSourceFailure(errno, offset, bytes);
+            noteSourceFailure(errno, offset + bytes);
             return false;
         }
         return writeBlocks(first, count, m_spanBuffer.data());
@@ -538,7 +538,7 @@ bool BlockStore::copyInBlocks(int32_t first, int32_t count, int fd, int64_t offs
     errno = 0;
     const int64_t n = m_host->copyIn(static_cast<int64_t>(first) * kBlockSize, fd, offset, bytes);
     if (n >= 0 && n < bytes) {
-        noteSourceFailure(0, offset + n, bytes - n);
+        noteSourceFailure(0, offset + bytes);
     } else if (n < 0) {
         noteFailure(Status::ioError(
             errno, QStringLiteral("while copying into ") + blocksText(first, count)));

@@ -123,6 +123,9 @@ class BlockStore final {
         if (m_failure.isOk()) m_failure = status;
     }
     void clearFailure() { m_failure = Status(); }
+    // Notes that a descriptor copied from failed with error, or (error 0) ended before byte
+    // end, which the copy needed.
+    void noteSourceFailure(int error, int64_t end);
     const Status& failure() const { return m_failure; }
 
     // ---- Views -------------------------------------------------------------------------
@@ -159,9 +162,6 @@ class BlockStore final {
     // (-1: the call failed, errno set) and returns false. Block 0 is the header.
     // want counts from the start of block first.
     bool transferFailed(bool writing, int64_t got, int64_t want, int32_t first, int32_t count);
-    // Notes that a descriptor copied from failed (error) or ended at byte at, missing bytes
-    // short (error 0).
-    void noteSourceFailure(int error, int64_t at, int64_t missing);
 
     std::unique_ptr<EfsFile> m_host;
     bool m_readOnly = false;

@@ -19,6 +19,12 @@ namespace {
 // plain file. -1 with errno set otherwise (EISDIR for a folder, EINVAL for a file of any
 // other kind).
 int openRegular(const char* name, int flags) {
+    // A file known to be of another kind is not opened at all (a socket cannot be).
+    struct stat before {};
+    if (::stat(name, &before) == 0 && !S_ISREG(before.st_mode)) {
+        errno = S_ISDIR(before.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
     int fd;
     do {
         fd = ::open(name, flags | O_NONBLOCK | O_CLOEXEC, 0666);

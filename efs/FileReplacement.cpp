@@ -200,6 +200,17 @@ void FileReplacement::abandon() {
     m_tempPath.clear();
 }
 
+Status FileReplacement::writeWhole(const QString& target, const QByteArray& bytes,
+                                   EfsFileFactory factory) {
+    FileReplacement replacement(Naming::Hidden, std::move(factory));
+    const Status begun = replacement.begin(target);
+    if (!begun) return begun;
+    errno = 0;
+    if (!writeFully(replacement.descriptor(), bytes.constData(), bytes.size(), 0))
+        return Status::ioError(errno, QStringLiteral("while writing the new file"));
+    return replacement.commit();
+}
+
 Status FileReplacement::commit() {
     m_replaced = false;
     if (m_fd < 0) return Status::busy(QStringLiteral("no replacement is in progress"));
@@ -251,10 +262,10 @@ Status FileReplacement::commit() {
     // Some file systems cannot sync a folder; their renames are as durable as they get.
     if (!synced && dirFd >= 0 && (error == EINVAL || error == ENOTSUP)) synced = true;
     if (!synced) {
-        return Status::ioError(
-            error, QStringLiteral("while syncing the folder %1: the new file is in place but may "
-                                  "not survive a power loss")
-                       .arg(shown(folder)));
+        return Status::ioError(error, QString())
+            .withContext(
+                QStringLiteral("the folder %1 could not be synced to disk (").arg(shown(folder)),
+                QStringLiteral("), so the new file may not survive a power loss"));
     }
     // GCOVR_EXCL_BR_STOP
     return Status::ok();

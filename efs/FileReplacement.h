@@ -66,6 +66,10 @@ class FileReplacement final {
     // Removes the temporary file; the target stays as it was.
     void abandon();
 
+    // Replaces target with a file holding exactly bytes, by the steps above (Hidden naming).
+    static Status writeWhole(const QString& target, const QByteArray& bytes,
+                             EfsFileFactory factory = {});
+
     // The folder-local prefix and the suffix of the Hidden temporary files of target.
     static QString hiddenPrefix(const QString& target);
     static constexpr const char* kHiddenSuffix = ".tmp";
