@@ -14,7 +14,6 @@ bool ShowReader::open(const QString& path) {
     m_reported.clear();
     const QFileInfo info(path);
     if (!info.exists()) return fail(ExitUnusable, path, "no such file"), false;
-    if (info.isDir()) return fail(ExitUnusable, path, "is a folder, not a project file"), false;
     const efs::Status opened = m_archive.openReadOnly(path);
     if (!opened) return fail(ExitUnusable, path, opened.reason()), false;
     QByteArray description;
