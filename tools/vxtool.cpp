@@ -23,7 +23,6 @@
 
 #include "efs/EfsVolume.h"
 #include "efs/EfsVolumeProbe.h"
-#include "project/ProjectArchive.h"
 #include "tools/ToolSupport.h"
 
 namespace vxtool {
