@@ -1,6 +1,5 @@
 #include "efs/EfsVolume.h"
 
-#include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
