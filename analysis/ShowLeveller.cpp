@@ -7,11 +7,11 @@
 #include <QFile>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "analysis/SoundLeveller.h"
-#include "efs/EfsFile.h"
 #include "project/ProjectArchive.h"
-#include "project/ProjectDescription.h"
+#include "project/ProjectSave.h"
 
 namespace analysis {
 
@@ -34,67 +34,41 @@ int scratchFile(QString* error) {
     return fd;
 }
 
-class ScratchFile final {
-  public:
-    explicit ScratchFile(int fd) : m_fd(fd) {}
-    ~ScratchFile() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    ScratchFile(const ScratchFile&) = delete;
-    ScratchFile& operator=(const ScratchFile&) = delete;
-    int fd() const { return m_fd; }
-
-  private:
-    int m_fd;
-};
-
 }  // namespace
 
 bool writeLevelledShow(const ChapterList& chapters, const LevelPlan& plan, const ShowSource& source,
                        ProjectArchive& archive, const QString& target, QString* error) {
-    if (!archive.beginReplace(target)) return *error = archive.errorString(), false;
-    auto abandon = [&](const QString& reason) {
-        archive.abortReplace();
-        *error = reason;
-        return false;
-    };
-    size_t cue = 0;
-    for (size_t c = 0; c < chapters.size(); ++c) {
-        for (int e = 0; e < chapters[c]->entryCount(); ++e, ++cue) {
-            const CueLevel& level = plan.cues.at(cue);
-            QByteArray bytes;
-            const SoundState state = source.readSound(static_cast<int>(c), e, &bytes);
-            if (state == SoundState::None) continue;
-            if (state == SoundState::Unreadable)
-                return abandon(QString("the sound of cue %1 cannot be read, so it would be lost")
-                                   .arg(level.cue));
-            if (level.changes()) {
-                QString reason;
-                const ScratchFile scratch(scratchFile(&reason));
-                if (scratch.fd() < 0) return abandon(reason);
-                reason = writeLevelled(bytes, level.gainDb, static_cast<uint32_t>(level.cue),
-                                       scratch.fd());
-                if (!reason.isEmpty())
-                    return abandon(
-                        QString("cue %1 cannot be levelled: %2").arg(level.cue).arg(reason));
-                const off_t size = ::lseek(scratch.fd(), 0, SEEK_END);
-                bytes = QByteArray(static_cast<qsizetype>(size), Qt::Uninitialized);
-                if (size < 0 || !efs::readFully(scratch.fd(), bytes.data(), size, 0))
-                    return abandon(QString("cue %1 cannot be levelled: its scratch file cannot be "
-                                           "read back")
-                                       .arg(level.cue));
-            }
-            const QByteArray name = ProjectDescription::soundFileName(static_cast<int>(c), e);
-            if (!archive.writeFile(name.constData(), bytes))
-                return abandon(QString("cannot store the sound of cue %1: %2")
-                                   .arg(level.cue)
-                                   .arg(archive.errorString()));
+    std::vector<size_t> firstCue;  // each chapter's first index into plan.cues
+    for (size_t c = 0, n = 0; c < chapters.size(); n += chapters[c++]->entries().size())
+        firstCue.push_back(n);
+    const SoundSupplier supply = [&](int c, int e, const Entry&) {
+        const CueLevel& level = plan.cues.at(firstCue[static_cast<size_t>(c)] + e);
+        QByteArray bytes;
+        switch (source.readSound(c, e, &bytes)) {
+            case SoundState::None:
+                return SoundSource::none();
+            case SoundState::Unreadable:
+                return SoundSource::failure(efs::Status::corruption(
+                    QString("the sound of cue %1 cannot be read, so it would be lost")
+                        .arg(level.cue)));
+            case SoundState::Present:
+                break;
         }
-    }
-    if (!archive.writeFile(ProjectDescription::kFileName, ProjectDescription::write(chapters)))
-        return abandon(archive.errorString());
-    if (!archive.commitReplace()) return *error = archive.errorString(), false;
-    return true;
+        if (!level.changes()) return SoundSource::bytes(bytes);
+        QString reason;
+        const int fd = scratchFile(&reason);
+        if (fd >= 0) {
+            reason = writeLevelled(bytes, level.gainDb, static_cast<uint32_t>(level.cue), fd);
+            if (reason.isEmpty()) return SoundSource::file(fd, QString("cue %1").arg(level.cue));
+            ::close(fd);
+        }
+        return SoundSource::failure(efs::Status::notSupported(
+            QString("cue %1 cannot be levelled: %2").arg(level.cue).arg(reason),
+            efs::ErrorArgument));
+    };
+    const efs::Status saved = ProjectSave::save(archive, target, chapters, supply);
+    if (!saved) *error = saved.reason();
+    return saved.isOk();
 }
 
 }  // namespace analysis

@@ -119,6 +119,11 @@ voxtrail::voxtrail(QWidget* parent, Qt::WindowFlags flags)
     restoreWindowState();
     refreshChapterList();
     setMode(PlayMode);
+    // The layout settles the window's minimum size now, before the window exists on the
+    // screen: at the first show it is then already right and nothing has to be sent to the
+    // window system (which some platforms, the offscreen one among them, answer with a
+    // warning on the terminal).
+    layout()->activate();
 }
 
 voxtrail::~voxtrail() {

@@ -88,14 +88,18 @@ class voxtrail final : public QMainWindow {
     void on_multimediaSTOP_clicked(bool checked = false);
     void on_multimediaPAUSE_clicked(bool checked = false);
     void updateTime();
-    void on_ButtonGroupOpenClose_Clicked(int id);
-    void on_ButtonGroupPlayStop_Clicked(int id);
     // Runs on every clock tick: when the started sound is no longer playing (it ended by
     // itself, or could not start), frees it, shows the play icon on its row again and
     // forgets playingEntry, so that the next press plays at once.
     void noticeSoundEnded();
 
   private:
+    // The row buttons' groups, connected by hand in the constructor (the groups are made
+    // in code, not in the form). Ordinary members rather than slots: with their names, a
+    // slot would make the form's connect-by-name look for an object that is not there and
+    // print a warning at every start.
+    void on_ButtonGroupOpenClose_Clicked(int id);
+    void on_ButtonGroupPlayStop_Clicked(int id);
     void hideDockTitleBars();
     void restoreWindowState();
     // Ends any in-place edit (its text is committed) and gives the table the focus.

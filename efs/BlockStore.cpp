@@ -1,6 +1,7 @@
 #include "efs/BlockStore.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "efs/Coding.h"
@@ -10,6 +11,12 @@ namespace efs {
 
 namespace {
 EfsEncryptor g_defaultEncryptor;
+
+QString blocksText(int32_t first, int32_t count) {
+    if (first == 0) return QStringLiteral("the header");
+    if (count <= 1) return QStringLiteral("block %1").arg(first);
+    return QStringLiteral("blocks %1 to %2").arg(first).arg(first + count - 1);
+}
 }  // namespace
 
 }  // namespace efs
@@ -53,8 +60,44 @@ bool BlockStore::measureHost() {
     return true;
 }
 
+bool BlockStore::transferFailed(bool writing, int64_t got, int64_t want, int32_t first,
+                                int32_t count) {
+    const int error = errno;
+    if (got < 0 || writing) {
+        noteFailure(Status::ioError(
+            error, (writing ? QStringLiteral("while writing ") : QStringLiteral("while reading ")) +
+                       blocksText(first, count)));
+        return false;
+    }
+    // A read that ends early: the file is shorter than the blocks it should hold, cut short
+    // since it was measured.
+    const int64_t size = m_host ? m_host->size() : -1;
+    const int64_t end = static_cast<int64_t>(first) * kBlockSize + want;
+    noteFailure(
+        Status::corruption(QStringLiteral("the file is %1 bytes long, but %2 ends at byte %3")
+                               .arg(grouped(size), blocksText(first, count), grouped(end))));
+    return false;
+}
+
+void BlockStore::noteSourceFailure(int error, int64_t end) {
+    if (error != 0) {
+        noteFailure(Status::ioError(error, QStringLiteral("while reading the file copied from")));
+        return;
+    }
+    noteFailure(Status::corruption(
+        QStringLiteral("the file copied from was cut short: it ends before byte %1")
+            .arg(grouped(end))));
+}
+
 bool BlockStore::resizeHost(int64_t blocks) {
-    if (!m_host || m_readOnly || !m_host->truncate(blocks * kBlockSize)) return false;
+    if (!m_host || m_readOnly) return false;
+    errno = 0;
+    if (!m_host->truncate(blocks * kBlockSize)) {
+        noteFailure(
+            Status::ioError(errno, QStringLiteral("while setting the file's size to %1 bytes")
+                                       .arg(grouped(blocks * kBlockSize))));
+        return false;
+    }
     if (blocks > m_hostBlocks && m_hostBlocks > 0) {
         // The file grew with zeros. A run that ended at the old end goes on.
         auto it = m_zeroRuns.empty() ? m_zeroRuns.end() : std::prev(m_zeroRuns.end());
@@ -125,7 +168,13 @@ void BlockStore::forgetAll() {
     for (auto it = m_blocks.begin(); it != m_blocks.end();) it = forget(it);
 }
 
-bool BlockStore::sync() { return m_host && m_host->sync(); }
+bool BlockStore::sync() {
+    if (!m_host) return false;
+    errno = 0;
+    if (m_host->sync()) return true;
+    noteFailure(Status::ioError(errno, QStringLiteral("while making the file durable (sync)")));
+    return false;
+}
 
 bool BlockStore::keepEnds() {
     m_keptSize = -1;
@@ -159,22 +208,45 @@ bool BlockStore::restoreEnds() {
 
 bool BlockStore::readHeader(std::vector<uint8_t>* header) {
     header->assign(kBlockSize, 0);
-    if (!m_host || m_host->seek(0) != 0) return false;
-    const int32_t n = m_host->read(header->data(), kBlockSize);
-    if (n < kHeaderUsedBytes || n < kBlockSize) return false;
+    if (!m_host) return false;
+    errno = 0;
+    const int32_t n = m_host->seek(0) == 0 ? m_host->read(header->data(), kBlockSize) : -1;
+    if (n < 0) return transferFailed(false, n, kBlockSize, 0, 1);
+    // Another kind of file is told apart from a cut-off container by its first bytes.
+    const auto seen = static_cast<std::ptrdiff_t>(std::min<size_t>(n, kMagic.size()));
+    if (n == 0 || !std::equal(header->begin(), header->begin() + seen, kMagic.begin())) {
+        noteFailure(Status::corruption(
+            QStringLiteral("it does not start with a voxtrail container header")));
+        return false;
+    }
+    if (n < kBlockSize) {
+        noteFailure(Status::corruption(
+            QStringLiteral(
+                "the file is %1 bytes long, shorter than a container's header (%2 bytes)")
+                .arg(grouped(n), grouped(kBlockSize))));
+        return false;
+    }
     const VolumeParams p = VolumeParams::decode(header->data() + kHeaderParams);
-    return p.blockSize >= kMinParamsBlockSize;
+    if (p.blockSize >= kMinParamsBlockSize) return true;
+    noteFailure(Status::corruption(
+        QStringLiteral("its header is damaged: it gives a block size of %1").arg(p.blockSize)));
+    return false;
 }
 
 bool BlockStore::writeHeader(const std::vector<uint8_t>& header) {
     // The header never points ahead of the blocks it names.
-    if (!m_host || m_readOnly || !flush() || m_host->seek(0) != 0) return false;
-    return m_host->write(header.data(), kBlockSize) == kBlockSize;
+    if (!m_host || m_readOnly || !flush()) return false;
+    errno = 0;
+    const int32_t n = m_host->seek(0) == 0 ? m_host->write(header.data(), kBlockSize) : -1;
+    return n == kBlockSize || transferFailed(true, n, kBlockSize, 0, 1);
 }
 
 bool BlockStore::readRootSlot(int32_t offset, int32_t* value) {
     uint8_t raw[4];
-    if (!m_host || m_host->readAt(offset, raw, 4) != 4) return false;
+    if (!m_host) return false;
+    errno = 0;
+    const int32_t n = m_host->readAt(offset, raw, 4);
+    if (n != 4) return transferFailed(false, n, offset + 4, 0, 1);
     *value = decodeFixed32(raw);
     return true;
 }
@@ -184,7 +256,9 @@ bool BlockStore::writeRootSlot(int32_t offset, int32_t value) {
     if (!m_host || m_readOnly || !flush()) return false;
     uint8_t raw[4];
     encodeFixed32(raw, value);
-    return m_host->writeAt(offset, raw, 4) == 4;
+    errno = 0;
+    const int32_t n = m_host->writeAt(offset, raw, 4);
+    return n == 4 || transferFailed(true, n, 4, 0, 1);
 }
 
 // ---- Blocks ----------------------------------------------------------------------------
@@ -291,8 +365,12 @@ bool BlockStore::readFromDisk(int32_t block, uint8_t* dst) {
         return true;
     }
     const int64_t at = static_cast<int64_t>(block) * kBlockSize;
-    if (m_host->readAt(at, dst, kBlockSize) != kBlockSize) return false;
-    return m_encryptor->decode(dst, kBlockSize);
+    errno = 0;
+    const int32_t n = m_host->readAt(at, dst, kBlockSize);
+    if (n != kBlockSize) return transferFailed(false, n, kBlockSize, block, 1);
+    if (m_encryptor->decode(dst, kBlockSize)) return true;
+    noteFailure(Status::corruption(QStringLiteral("block %1 cannot be decoded").arg(block)));
+    return false;
 }
 
 // Writes the dirty blocks and forgets the rest, but for tree nodes while they are few.
@@ -336,9 +414,10 @@ bool BlockStore::flush() {
         }
         // Even a failed write may have put some of the bytes there.
         written(first, count);
-        if (m_host->writeAt(static_cast<int64_t>(first) * kBlockSize, m_flushBuffer.get(), bytes) !=
-            bytes)
-            return false;
+        errno = 0;
+        const int32_t n =
+            m_host->writeAt(static_cast<int64_t>(first) * kBlockSize, m_flushBuffer.get(), bytes);
+        if (n != bytes) return transferFailed(true, n, bytes, first, count);
         for (auto done = it; done != next; ++done) m_blocks.at(*done).dirty = false;
         it = m_dirty.erase(it, next);
     }
@@ -372,7 +451,9 @@ bool BlockStore::readBlocks(int32_t first, int32_t count, char* dst) {
     const int32_t bytes = count * kBlockSize;
     // The buffer is left holding the last block, as block-by-block reads leave it.
     m_bufferedBlock = -1;
-    if (m_host->readAt(at, dst, bytes) != bytes) return false;
+    errno = 0;
+    const int32_t n = m_host->readAt(at, dst, bytes);
+    if (n != bytes) return transferFailed(false, n, bytes, first, count);
     for (int32_t i = 0; i < count; ++i) {
         if (!m_encryptor->decode(
                 reinterpret_cast<uint8_t*>(dst) + static_cast<size_t>(i) * kBlockSize, kBlockSize))
@@ -423,7 +504,10 @@ bool BlockStore::writeBlocks(int32_t first, int32_t count, const char* src) {
     }
     // Part of the range may hold the new bytes and part the old: nothing is known of it.
     written(first, count);
-    if (m_host->writeAt(at, out, bytes) != bytes) {
+    errno = 0;
+    const int32_t n = m_host->writeAt(at, out, bytes);
+    if (n != bytes) {
+        transferFailed(true, n, bytes, first, count);
         // No copy is trusted either.
         if (bufferInside) m_bufferedBlock = -1;
         forgetRange();
@@ -441,18 +525,28 @@ bool BlockStore::copyInBlocks(int32_t first, int32_t count, int fd, int64_t offs
     if (m_encryptor != EfsEncryptor::defaultEncryptor()) {
         // The encoder takes the bytes in memory.
         m_spanBuffer.resize(static_cast<size_t>(bytes));
-        return readFully(fd, m_spanBuffer.data(), bytes, offset) &&
-               writeBlocks(first, count, m_spanBuffer.data());
+        errno = 0;
+        if (!readFully(fd, m_spanBuffer.data(), bytes, offset)) {
+            noteSourceFailure(errno, offset + bytes);
+            return false;
+        }
+        return writeBlocks(first, count, m_spanBuffer.data());
     }
     // As writeBlocks: no cached copy of these blocks survives, whatever the outcome.
     if (m_bufferedBlock >= first && m_bufferedBlock < first + count) m_bufferedBlock = -1;
     written(first, count);
-    const bool ok =
-        m_host->copyIn(static_cast<int64_t>(first) * kBlockSize, fd, offset, bytes) == bytes;
+    errno = 0;
+    const int64_t n = m_host->copyIn(static_cast<int64_t>(first) * kBlockSize, fd, offset, bytes);
+    if (n >= 0 && n < bytes) {
+        noteSourceFailure(0, offset + bytes);
+    } else if (n < 0) {
+        noteFailure(Status::ioError(
+            errno, QStringLiteral("while copying into ") + blocksText(first, count)));
+    }
     if (!m_blocks.empty()) {
         for (int32_t b = first; b < first + count; ++b) forget(b);
     }
-    return ok;
+    return n == bytes;
 }
 
 bool BlockStore::copyOutSpan(int32_t first, int32_t count, int fd, int64_t offset, int64_t bytes) {
@@ -463,12 +557,23 @@ bool BlockStore::copyOutSpan(int32_t first, int32_t count, int fd, int64_t offse
         return false;
     const auto dirty = m_dirty.lower_bound(first);
     if (m_encryptor == EfsEncryptor::defaultEncryptor() &&
-        (dirty == m_dirty.end() || *dirty >= first + count))
-        return m_host->copyOut(static_cast<int64_t>(first) * kBlockSize, fd, offset, bytes) ==
-               bytes;
+        (dirty == m_dirty.end() || *dirty >= first + count)) {
+        errno = 0;
+        const int64_t n =
+            m_host->copyOut(static_cast<int64_t>(first) * kBlockSize, fd, offset, bytes);
+        if (n == bytes) return true;
+        if (n >= 0) return transferFailed(false, n, bytes, first, count);
+        noteFailure(Status::ioError(
+            errno, QStringLiteral("while copying out ") + blocksText(first, count)));
+        return false;
+    }
     // Through memory: the decoder, or blocks newer than the disk.
     std::vector<char> span(static_cast<size_t>(bytes));
-    return readSpan(first, count, span.data(), bytes) && writeFully(fd, span.data(), bytes, offset);
+    if (!readSpan(first, count, span.data(), bytes)) return false;
+    errno = 0;
+    if (writeFully(fd, span.data(), bytes, offset)) return true;
+    noteFailure(Status::ioError(errno, QStringLiteral("while writing the file copied to")));
+    return false;
 }
 
 bool BlockStore::readSpan(int32_t first, int32_t count, char* dst, int64_t bytes) {
@@ -490,9 +595,10 @@ bool BlockStore::readSpan(int32_t first, int32_t count, char* dst, int64_t bytes
     m_bufferedBlock = -1;
     const auto head = static_cast<int32_t>(bytes);
     const auto tail = static_cast<int32_t>(whole - bytes);
-    if (m_host->readAtSplit(static_cast<int64_t>(first) * kBlockSize, dst, head, m_buffer.data(),
-                            tail) != head + tail)
-        return false;
+    errno = 0;
+    const int32_t n = m_host->readAtSplit(static_cast<int64_t>(first) * kBlockSize, dst, head,
+                                          m_buffer.data(), tail);
+    if (n != head + tail) return transferFailed(false, n, head + tail, first, count);
     // Blocks written since the last flush are newer than the disk.
     const int32_t last = first + count - 1;
     for (auto it = m_dirty.lower_bound(first); it != m_dirty.end() && *it <= last; ++it) {
@@ -526,8 +632,10 @@ bool BlockStore::writeSpan(int32_t first, int32_t count, const char* src, int64_
     }
     written(first, count);
     const auto tail = static_cast<int32_t>(whole - bytes);
-    return m_host->writeAtSplit(static_cast<int64_t>(first) * kBlockSize, src, head, zeros.data(),
-                                tail) == head + tail;
+    errno = 0;
+    const int32_t n = m_host->writeAtSplit(static_cast<int64_t>(first) * kBlockSize, src, head,
+                                           zeros.data(), tail);
+    return n == head + tail || transferFailed(true, n, head + tail, first, count);
 }
 
 // ---- Encryptor -------------------------------------------------------------------------

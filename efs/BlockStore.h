@@ -25,6 +25,7 @@
 
 #include "efs/EfsEncryptor.h"
 #include "efs/EfsFile.h"
+#include "efs/Status.h"
 
 namespace efs {
 
@@ -112,6 +113,21 @@ class BlockStore final {
     bool setEncryptor(EfsEncryptor* encryptor);
     EfsEncryptor* encryptor() const { return m_encryptor; }
 
+    // ---- Failure notes -------------------------------------------------------------------
+    // Why the first failure since clearFailure() happened, for the layers above, which set
+    // the volume's error code themselves: every host-file call that fails notes itself here
+    // (the system's errno and the block it was moving), and the layers above note what only
+    // they can see (a node that fails its checks). A later note leaves the first one in
+    // place, since it is the cause and the rest follow from it.
+    void noteFailure(const Status& status) {
+        if (m_failure.isOk()) m_failure = status;
+    }
+    void clearFailure() { m_failure = Status(); }
+    // Notes that a descriptor copied from failed with error, or (error 0) ended before byte
+    // end, which the copy needed.
+    void noteSourceFailure(int error, int64_t end);
+    const Status& failure() const { return m_failure; }
+
     // ---- Views -------------------------------------------------------------------------
     int32_t bufferedBlock() const { return m_bufferedBlock; }
     size_t cachedBlocks() const { return m_blocks.size(); }
@@ -142,6 +158,10 @@ class BlockStore final {
     // Makes room for one more block: writes the dirty blocks and forgets the rest.
     bool makeRoom();
     void dropAll();
+    // Notes a host transfer of blocks first .. first + count - 1 that moved got bytes of want
+    // (-1: the call failed, errno set) and returns false. Block 0 is the header.
+    // want counts from the start of block first.
+    bool transferFailed(bool writing, int64_t got, int64_t want, int32_t first, int32_t count);
 
     std::unique_ptr<EfsFile> m_host;
     bool m_readOnly = false;
@@ -162,6 +182,7 @@ class BlockStore final {
     int64_t m_keptSize = -1;
     std::vector<uint8_t> m_keptHeader;
     std::vector<uint8_t> m_keptTail;
+    Status m_failure;
 };
 
 }  // namespace efs

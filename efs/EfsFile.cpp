@@ -16,8 +16,15 @@ namespace {
 // Opens name without waiting (a FIFO with no writer, a device that waits for a peer) and
 // keeps the descriptor only when it is a regular file: a host file must hold blocks that
 // stay where they were written. The descriptor blocks again once it is known to be a
-// plain file. -1 with errno set otherwise (EINVAL for a file of another kind).
+// plain file. -1 with errno set otherwise (EISDIR for a folder, EINVAL for a file of any
+// other kind).
 int openRegular(const char* name, int flags) {
+    // A file known to be of another kind is not opened at all (a socket cannot be).
+    struct stat before {};
+    if (::stat(name, &before) == 0 && !S_ISREG(before.st_mode)) {
+        errno = S_ISDIR(before.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
     int fd;
     do {
         fd = ::open(name, flags | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -27,6 +34,8 @@ int openRegular(const char* name, int flags) {
     int error = 0;
     if (::fstat(fd, &st) != 0)
         error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EISDIR;
     else if (!S_ISREG(st.st_mode))
         error = EINVAL;
     else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
@@ -321,11 +330,15 @@ void EfsPosixFile::remove(const QString& path) {
     if (!name.isEmpty()) ::unlink(name.constData());
 }
 
-void EfsPosixFile::move(const QString& from, const QString& to) {
+bool EfsPosixFile::move(const QString& from, const QString& to) {
     const QByteArray a = QFile::encodeName(from);
     const QByteArray b = QFile::encodeName(to);
+    if (a.isEmpty() || b.isEmpty()) {
+        errno = ENOENT;
+        return false;
+    }
     // rename replaces an existing target in one step, so the target path never disappears.
-    if (!a.isEmpty() && !b.isEmpty()) ::rename(a.constData(), b.constData());
+    return ::rename(a.constData(), b.constData()) == 0;
 }
 
 bool EfsPosixFile::sync() {

@@ -3,6 +3,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 // One host file. Results are reported in-band and nothing throws: counts and
@@ -15,8 +16,11 @@ class EfsFile {
     // Opens path for reading and writing, creating an empty file when it is missing.
     // Other openers may read and write the same file at the same time. Only a regular
     // file is a host file: a FIFO, a device, a socket or a folder is refused at once,
-    // without waiting for a peer and without being changed.
+    // without waiting for a peer and without being changed. A failure leaves the reason in
+    // errno: EISDIR for a folder, EINVAL for a file of another kind, the system's own
+    // otherwise (the volume words it from there).
     virtual bool open(const QString& path) = 0;
+    // Every call that fails leaves the system's reason in errno where there is one.
     // Reads up to count bytes at the current position: bytes read, 0 at the end, -1 on error.
     virtual int32_t read(void* buffer, int32_t count) = 0;
     // Writes count bytes at the current position: bytes written, or -1.
@@ -62,16 +66,20 @@ class EfsFile {
     // Ends the file at length, shortening or extending it.
     virtual bool truncate(int64_t length) = 0;
     virtual bool isEmpty() = 0;
-    // Delete and move act on the given paths, not on this object's file; failures
-    // (a missing file included) are ignored.
+    // Delete and move act on the given paths, not on this object's file. remove ignores
+    // failures (a missing file included). move renames from to to, replacing a file at to
+    // in one step; false, with errno set, when it did not happen.
     virtual void remove(const QString& path) = 0;
-    virtual void move(const QString& from, const QString& to) = 0;
+    virtual bool move(const QString& from, const QString& to) = 0;
     // Makes everything written so far durable.
     virtual bool sync() = 0;
     // Opens an existing regular file for reading only; never creates one. Other kinds
     // of file are refused at once, as by open.
     virtual bool openReadOnly(const QString& path) = 0;
 };
+
+// Makes a fresh host-file object, for each open and for deleting and moving host files.
+using EfsFileFactory = std::function<std::unique_ptr<EfsFile>()>;
 
 // EfsFile on POSIX descriptors. Paths are passed to the system in its file-name encoding.
 class EfsPosixFile final : public EfsFile {
@@ -98,7 +106,7 @@ class EfsPosixFile final : public EfsFile {
     bool truncate(int64_t length) override;
     bool isEmpty() override;
     void remove(const QString& path) override;
-    void move(const QString& from, const QString& to) override;
+    bool move(const QString& from, const QString& to) override;
     bool sync() override;
     bool openReadOnly(const QString& path) override;
 

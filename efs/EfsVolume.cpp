@@ -1,8 +1,10 @@
 #include "efs/EfsVolume.h"
 
-#include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include "efs/FileReplacement.h"
 
 using namespace efs;
 
@@ -55,42 +57,88 @@ void EfsVolume::abandonOpen() {
 // The checks an existing header passes before anything is written: every refusal leaves
 // the host file as it was.
 bool EfsVolume::checkHeader(const std::vector<uint8_t>& header, int64_t hostBlocks) {
-    m_lastError = ErrorIo;
-    if (!std::equal(kMagic.begin(), kMagic.end(), header.begin())) return false;
-    if (decodeFixed32(header.data() + kHeaderVersion) > kFormatVersion) {
-        m_lastError = ErrorVersion;
+    auto refuse = [this](const Status& why) {
+        m_lastError = why.code();
+        m_store.noteFailure(why);
         return false;
+    };
+    if (!std::equal(kMagic.begin(), kMagic.end(), header.begin()))
+        return refuse(Status::corruption("it does not start with a voxtrail container header"));
+    const int32_t version = decodeFixed32(header.data() + kHeaderVersion);
+    if (version > kFormatVersion) {
+        return refuse(Status::notSupported(
+            QStringLiteral("it was written in format %1 by a newer version of the program; this "
+                           "one reads formats up to %2")
+                .arg(version)
+                .arg(kFormatVersion),
+            ErrorVersion));
     }
     const VolumeParams stored = VolumeParams::decode(header.data() + kHeaderParams);
     if (stored.blockSize != kBlockSize) {
-        m_lastError = ErrorBlockSize;
-        return false;
+        return refuse(Status::notSupported(
+            QStringLiteral("it uses blocks of %1 bytes; this program reads only blocks of %2")
+                .arg(grouped(stored.blockSize), grouped(kBlockSize)),
+            ErrorBlockSize));
     }
-    if (!paramsUsable(stored)) return false;
+    if (!paramsUsable(stored)) {
+        return refuse(Status::corruption(
+            QStringLiteral("its header is damaged: it gives a growth step of %1 bytes and a "
+                           "reserve of %2 blocks")
+                .arg(grouped(stored.growthStep))
+                .arg(stored.reserveBlocks)));
+    }
     const int32_t freeRoot = decodeFixed32(header.data() + kHeaderFreeRoot);
     const int32_t fileRoot = decodeFixed32(header.data() + kHeaderFileRoot);
-    for (int32_t root : {freeRoot, fileRoot})
-        if (root < 0 || root >= hostBlocks) return false;
-    if (freeRoot != 0 && freeRoot == fileRoot) return false;
+    for (int32_t root : {freeRoot, fileRoot}) {
+        if (root < 0) {
+            return refuse(Status::corruption(
+                QStringLiteral("its header is damaged: it names block %1 as a root").arg(root)));
+        }
+        if (root >= hostBlocks) {
+            // A file cut short: the header still names the blocks it had.
+            return refuse(Status::corruption(
+                QStringLiteral("the file is %1 bytes long, but its header describes %2")
+                    .arg(grouped(m_store.hostSize()),
+                         grouped((static_cast<int64_t>(root) + 1) * kBlockSize))));
+        }
+    }
+    if (freeRoot != 0 && freeRoot == fileRoot) {
+        return refuse(Status::corruption(
+            QStringLiteral("its header is damaged: it names block %1 as the root of both trees")
+                .arg(freeRoot)));
+    }
     // Both roots are 0 only in a volume whose creation stopped before its trees existed;
     // a file table without free space is damage, and making a free-space tree for it
     // would grow and rewrite a file whose open is then refused.
-    if (freeRoot == 0 && fileRoot != 0) return false;
-    m_lastError = ErrorNone;
+    if (freeRoot == 0 && fileRoot != 0) {
+        return refuse(Status::corruption(
+            QStringLiteral("its header is damaged: it names a file table but no free-space tree")));
+    }
+    clearError();
     return true;
 }
 
 bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     if (m_store.isOpen()) {
         m_lastError = ErrorState;
         return false;
     }
     m_path = path;
     std::unique_ptr<EfsFile> host = m_factory();
+    errno = 0;
     if (!host || !(readOnly ? host->openReadOnly(path) : host->open(path))) {
+        const int error = host ? errno : 0;
         m_lastError = ErrorHostOpen;
+        // The host file layer refuses a folder with EISDIR and a file of another kind (a
+        // FIFO, a device, a socket) with EINVAL.
+        if (error == EISDIR)
+            m_store.noteFailure(Status::notSupported("it is a folder", ErrorHostOpen));
+        else if (error == EINVAL)
+            m_store.noteFailure(Status::notSupported("it is not a regular file", ErrorHostOpen));
+        else
+            m_store.noteFailure(Status::ioError(error, QString(), ErrorHostOpen));
         return false;
     }
     m_store.attach(std::move(host), readOnly);
@@ -102,13 +150,20 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
         return false;
     };
 
+    errno = 0;
     const int64_t size = m_store.hostSize();
-    if (size < 0) return failWith(ErrorIo);
+    if (size < 0) {
+        m_store.noteFailure(Status::ioError(errno, "while measuring the file"));
+        return failWith(ErrorIo);
+    }
     const bool isNew = size == 0;
     std::vector<uint8_t> header(kBlockSize, 0);
     bool recovery = false;
     if (isNew) {
-        if (readOnly) return failWith(ErrorIo);
+        if (readOnly) {
+            m_store.noteFailure(Status::corruption("the file is empty"));
+            return failWith(ErrorIo);
+        }
         std::copy(kMagic.begin(), kMagic.end(), header.begin());
         encodeFixed32(header.data() + kHeaderVersion, kFormatVersion);
         encodeFixed32(header.data() + kHeaderOpenFlag, 1);
@@ -121,8 +176,11 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
         if (!m_store.readHeader(&header)) return failWith(ErrorIo);
         if (!checkHeader(header, size / kBlockSize)) return failWith(m_lastError);
         if (readOnly && (decodeFixed32(header.data() + kHeaderFreeRoot) == 0 ||
-                         decodeFixed32(header.data() + kHeaderFileRoot) == 0))
+                         decodeFixed32(header.data() + kHeaderFileRoot) == 0)) {
+            m_store.noteFailure(Status::corruption(
+                "its creation was never finished: the header names no file table"));
             return failWith(ErrorIo);
+        }
         m_version = decodeFixed32(header.data() + kHeaderVersion);
         VolumeParams stored = VolumeParams::decode(header.data() + kHeaderParams);
         stored.blockSize = m_params.blockSize;
@@ -134,7 +192,10 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
         else if (!readOnly)
             encodeFixed32(header.data() + kHeaderOpenFlag, 1);
     }
-    if (!m_store.measureHost()) return failWith(ErrorIo);
+    if (!m_store.measureHost()) {
+        m_store.noteFailure(Status::corruption("the file holds no whole block"));
+        return failWith(ErrorIo);
+    }
     const bool treesAreNew = decodeFixed32(header.data() + kHeaderFreeRoot) == 0;
     if (!isNew && !readOnly && treesAreNew) {
         // Making the trees of an existing volume grows its host file and writes the root
@@ -155,7 +216,7 @@ bool EfsVolume::openVolumeImpl(const QString& path, bool readOnly) {
     }
     if (recovery) runRecoveryPass();
     if (!m_store.flush()) return failWith(ErrorIo);
-    m_lastError = ErrorNone;
+    clearError();
     return true;
 }
 
@@ -174,6 +235,7 @@ void EfsVolume::runRecoveryPass() {
 void EfsVolume::closeVolume() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_store.isOpen()) return;
+    m_store.clearFailure();
     bool ok = true;
     while (!m_table.handles().empty()) {
         closeFileImpl(m_table.handles().begin()->first);
@@ -203,67 +265,79 @@ void EfsVolume::closeVolume() {
 
 bool EfsVolume::compact() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     if (!m_store.isOpen() || m_store.readOnly()) {
         m_lastError = ErrorState;
         return false;
     }
-    QString tempPath;
-    for (uint32_t n = 0;; ++n) {
-        tempPath = m_path + "~" + QString::number(n, 16) + "~";
-        if (!QFileInfo::exists(tempPath)) break;
-    }
-    auto removeHost = [this](const QString& p) {
-        std::unique_ptr<EfsFile> f = m_factory();
-        if (f) f->remove(p);
+    // The copy goes into a private file beside the original and replaces it in one rename,
+    // only once it is whole, closed and durable (efs/FileReplacement.h).
+    FileReplacement replacement(FileReplacement::Naming::Numbered, m_factory);
+    auto failWith = [this](int32_t code, const Status& why) {
+        m_lastError = code;
+        m_store.clearFailure();
+        m_store.noteFailure(why.isOk() ? Status::fromCode(code) : why.withCode(code));
+        return false;
     };
+    const Status begun = replacement.begin(m_path);
+    if (!begun) return failWith(ErrorTempVolume, begun);
+    const QString tempPath = replacement.temporaryPath();
     EfsVolume temp(m_factory);
     temp.setEncryptor(m_store.encryptor());
     // The copy replaces the original only once it is whole and closed.
     temp.setDeferredWrites(true);
-    if (!temp.openVolume(tempPath)) {
-        removeHost(tempPath);
-        m_lastError = ErrorTempVolume;
-        return false;
-    }
+    if (!temp.openVolume(tempPath)) return failWith(ErrorTempVolume, temp.status());
     VolumeParams tempParams = m_params;
     tempParams.allocMode = AllocFromStart;
-    bool copied = temp.loadParameters(tempParams);
+    // The first failure of the copy, from whichever volume met it.
+    Status failure;
+    bool copied = true;
+    auto copyFailed = [&](const Status& why) {
+        if (copied) failure = why;
+        copied = false;
+    };
+    if (!temp.loadParameters(tempParams)) copyFailed(temp.status());
     std::vector<FileNameKey> keys;
-    if (!m_table.collectKeys(&keys)) copied = false;
+    if (copied && !m_table.collectKeys(&keys)) copyFailed(status());
     std::vector<char> buffer(kBlockSize);
     for (size_t i = 0; copied && i < keys.size(); ++i) {
         const std::string name = keys[i].text();
         const int32_t to = temp.openFile(name.c_str(), AccessWrite, CreateAlways);
+        if (to == 0) copyFailed(temp.status());
         const int32_t from = openFile(name.c_str(), AccessRead, OpenExisting);
-        if (to == 0 || from == 0) copied = false;
+        if (from == 0) copyFailed(status());
         int64_t done = 0;
         while (copied && !atEndOfFile(from)) {
             const int32_t n = readFile(from, buffer.data(), kBlockSize);
-            if (n <= 0) break;
-            if (!temp.writeFile(to, buffer.data(), n)) copied = false;
+            if (n <= 0) {
+                if (m_lastError != ErrorNone) copyFailed(status());
+                break;
+            }
+            if (!temp.writeFile(to, buffer.data(), n)) copyFailed(temp.status());
             done += n;
         }
-        if (copied && done != fileSize(from)) copied = false;
-        if (copied && !temp.setFileAttributes(to, fileAttributes(from))) copied = false;
+        if (copied && done != fileSize(from)) {
+            copyFailed(Status::corruption(
+                QStringLiteral("%1 could not be read whole").arg(QString::fromStdString(name))));
+        }
+        if (copied && !temp.setFileAttributes(to, fileAttributes(from))) copyFailed(temp.status());
         if (from) {
             // Closing stores the original's access time: a write that fails is reported.
             closeFile(from);
-            if (m_lastError != ErrorNone) copied = false;
+            if (m_lastError != ErrorNone) copyFailed(status());
         }
         if (to) temp.closeFile(to);
-        if (temp.lastError() != ErrorNone) copied = false;
+        if (temp.lastError() != ErrorNone) copyFailed(temp.status());
     }
     if (copied) {
         temp.closeVolume();
-        copied = temp.lastError() == ErrorNone;
+        if (temp.lastError() != ErrorNone) copyFailed(temp.status());
     }
     if (!copied) {
         // A half-copied volume must never replace the whole one.
         temp.closeVolume();
-        removeHost(tempPath);
-        m_lastError = ErrorIo;
-        return false;
+        replacement.abandon();
+        return failWith(ErrorIo, failure);
     }
 
     const std::map<int32_t, OpenFile> savedHandles = m_table.handles();
@@ -291,28 +365,37 @@ bool EfsVolume::compact() {
     if (m_lastError != ErrorNone) {
         // The original did not close cleanly, so nothing replaces it: it is opened again
         // (its recovery pass runs if its clean flag was not written) and the copy goes.
-        removeHost(tempPath);
+        const Status why = status();
+        replacement.abandon();
         if (openVolume(path)) restoreHandles();
-        m_lastError = ErrorIo;
-        return false;
+        return failWith(ErrorIo, why);
     }
 
+    const Status swapped = replacement.commit();
+    if (!replacement.replaced()) {
+        // The rename did not happen: the original is still there, whole, and is opened
+        // again with its handles; the copy is gone.
+        if (openVolume(path)) restoreHandles();
+        return failWith(ErrorIo, swapped.withContext(QStringLiteral("the compacted copy did not "
+                                                                    "replace the file: ")));
+    }
     std::unique_ptr<EfsFile> shell = m_factory();
     if (shell) {
+        // Companion files of the old layout go with the host file they belonged to.
         shell->remove(path + ".fits");
         shell->remove(path + ".ptrs");
         shell->move(tempPath + ".fits", path + ".fits");
         shell->move(tempPath + ".ptrs", path + ".ptrs");
-        // Renaming over the old host file replaces it in one step.
-        shell->move(tempPath, path);
     }
     if (!openVolume(path)) return false;
-    // The volume is compacted now; parameters or handles that could not be restored
-    // still fail the call.
+    // The volume is compacted now; parameters or handles that could not be restored, or a
+    // rename that may not survive a power loss, still fail the call.
     bool ok = loadParameters(savedParams);
     ok = restoreHandles() && ok;
-    m_lastError = ok ? ErrorNone : ErrorIo;
-    return ok;
+    if (!swapped) return failWith(ErrorIo, swapped);
+    if (!ok) return failWith(ErrorIo, Status());
+    clearError();
+    return true;
 }
 
 bool EfsVolume::reformat() {
@@ -343,6 +426,25 @@ int32_t EfsVolume::lastError() const {
     return m_lastError;
 }
 
+void EfsVolume::clearError() {
+    m_lastError = ErrorNone;
+    m_store.clearFailure();
+}
+
+Status EfsVolume::status() const {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    if (m_lastError == ErrorNone) return Status::ok();
+    const Status& note = m_store.failure();
+    // A host-file failure explains every code that means the file failed the operation;
+    // any other note only the code it was made for.
+    const bool hostFailure =
+        note.code() == ErrorIo && (m_lastError == ErrorIo || m_lastError == ErrorNoSpace ||
+                                   m_lastError == ErrorHostOpen || m_lastError == ErrorTempVolume);
+    if (!note.isOk() && (note.code() == m_lastError || hostFailure))
+        return note.withCode(m_lastError);
+    return Status::fromCode(m_lastError);
+}
+
 int32_t EfsVolume::openFlagAtOpen() const {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     return m_openFlagAtOpen;
@@ -355,6 +457,7 @@ int32_t EfsVolume::formatVersion() const {
 
 void EfsVolume::setEncryptor(EfsEncryptor* encryptor) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_store.clearFailure();
     m_lastError = m_store.setEncryptor(encryptor) ? ErrorNone : ErrorIo;
 }
 
@@ -381,7 +484,7 @@ bool EfsVolume::loadParameters(const VolumeParams& params) {
 
 bool EfsVolume::setParameters(const VolumeParams& params) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     if (!m_store.isOpen() || m_store.readOnly()) {
         m_lastError = ErrorState;
         return false;
@@ -401,7 +504,7 @@ bool EfsVolume::setParameters(const VolumeParams& params) {
 
 void EfsVolume::setGrowthStep(int64_t bytes) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     if (bytes < kBlockSize) return;
     if (!m_store.isOpen() || m_store.readOnly()) {
         m_lastError = ErrorState;
@@ -433,13 +536,14 @@ void EfsVolume::volumeStatistics(VolumeStatistics* out) {
 
 bool EfsVolume::flush() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_store.clearFailure();
     m_lastError = m_store.flush() ? ErrorNone : ErrorIo;
     return m_lastError == ErrorNone;
 }
 
 void EfsVolume::setDeferredWrites(bool on) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     m_deferWrites = on;
     if (!on && !m_store.flush()) m_lastError = ErrorIo;
 }
@@ -472,7 +576,7 @@ int32_t EfsFileInfo::lastAccessTime() const { return decodeFixed32(bytes.data() 
 int32_t EfsVolume::openFile(const char* name, int32_t access, int32_t disposition) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (!m_store.isOpen()) return 0;
-    m_lastError = ErrorNone;
+    clearError();
     bool created = false;
     int32_t handle = m_table.openFile(name, access, disposition, m_store.readOnly(), &created);
     // A file made just now is empty already.
@@ -504,14 +608,14 @@ void EfsVolume::closeFile(int32_t handle) {
 
 bool EfsVolume::fileExists(const char* name) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     int32_t block = 0;
     return m_store.isOpen() && name && m_table.find(name, &block);
 }
 
 bool EfsVolume::removeFile(const char* name) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     if (!m_store.isOpen() || m_store.readOnly() || !name) {
         m_lastError = !name ? ErrorArgument : ErrorState;
         return false;
@@ -521,7 +625,7 @@ bool EfsVolume::removeFile(const char* name) {
 
 bool EfsVolume::renameFile(const char* oldName, const char* newName) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     if (!m_store.isOpen() || m_store.readOnly() || !oldName || !newName) {
         m_lastError = (!oldName || !newName) ? ErrorArgument : ErrorState;
         return false;
@@ -531,7 +635,7 @@ bool EfsVolume::renameFile(const char* oldName, const char* newName) {
 
 void EfsVolume::listFiles(QList<QByteArray>* out) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     out->clear();
     if (!m_store.isOpen()) return;
     std::vector<FileNameKey> keys;
@@ -543,7 +647,7 @@ void EfsVolume::listFiles(QList<QByteArray>* out) {
 }
 
 OpenRecord* EfsVolume::recordOf(int32_t handle, OpenFile** file) {
-    m_lastError = ErrorNone;
+    clearError();
     return m_table.recordOf(handle, file);
 }
 
@@ -555,7 +659,7 @@ int32_t EfsVolume::fileAttributes(int32_t handle) {
 
 bool EfsVolume::setFileAttributes(int32_t handle, int32_t value) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     return endOperation(m_table.setAttributes(handle, value, m_store.readOnly()));
 }
 
@@ -605,30 +709,30 @@ bool EfsVolume::atEndOfFile(int32_t handle) {
 
 int32_t EfsVolume::readFile(int32_t handle, char* data, int32_t length) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     return m_data.read(handle, data, length);
 }
 
 bool EfsVolume::writeFile(int32_t handle, const char* data, int32_t length) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     return endOperation(m_data.write(handle, data, length));
 }
 
 int32_t EfsVolume::readFileTo(int32_t handle, int fd, int64_t offset, int32_t length) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     return m_data.copyOut(handle, fd, offset, length);
 }
 
 bool EfsVolume::writeFileFrom(int32_t handle, int fd, int64_t offset, int32_t length) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     return endOperation(m_data.copyIn(handle, fd, offset, length));
 }
 
 bool EfsVolume::setFileSize(int32_t handle, int64_t size) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
-    m_lastError = ErrorNone;
+    clearError();
     return endOperation(m_data.setSize(handle, size));
 }

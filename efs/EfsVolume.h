@@ -12,7 +12,8 @@
 // EfsVolumeProbe (efs/EfsVolumeProbe.h) is the one read-only door inside.
 //
 // Every public operation takes the volume's recursive lock, so one volume may be used
-// from several threads; failures come back as results and lastError(), never as throws.
+// from several threads; failures come back as results and lastError() (with the reason in
+// status()), never as throws.
 #pragma once
 
 #include <QByteArray>
@@ -33,6 +34,7 @@
 #include "efs/FileData.h"
 #include "efs/FileTable.h"
 #include "efs/RecordStore.h"
+#include "efs/Status.h"
 #include "efs/btree/BlockAllocator.h"
 
 class QIODevice;
@@ -71,7 +73,7 @@ class EfsVolume final {
 
     // Makes the host-file object for each open (and a throw-away one for deleting and
     // moving host files).
-    using FileFactory = std::function<std::unique_ptr<EfsFile>()>;
+    using FileFactory = EfsFileFactory;
 
     // A closed volume with default parameters, on POSIX host files.
     EfsVolume();
@@ -109,6 +111,11 @@ class EfsVolume final {
     bool reformat();
 
     int32_t lastError() const;
+    // The last operation's outcome with its reason: lastError() as its code, and the errno
+    // and words of the failure that caused it ("block 517 of the file table fails its
+    // checks"), or the general words for the code when no layer left a reason. A success
+    // when lastError() is 0.
+    efs::Status status() const;
     int32_t formatVersion() const;
     // The header's open flag as it was found by the last successful open: 1 means the
     // volume had not been closed cleanly (a read-only open leaves it so on disk).
@@ -171,6 +178,8 @@ class EfsVolume final {
     friend class EfsVolumeProbe;
 
     bool openVolumeImpl(const QString& path, bool readOnly);
+    // Starts an operation: no error, and no reason left from an earlier one.
+    void clearError();
     // Undoes a failed open: everything is dropped, nothing written.
     void abandonOpen();
     bool checkHeader(const std::vector<uint8_t>& header, int64_t hostBlocks);

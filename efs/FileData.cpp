@@ -1,6 +1,7 @@
 #include "efs/FileData.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -162,8 +163,10 @@ bool FileData::copyIn(int32_t handle, int fd, int64_t offset, int32_t length) {
 const char* FileData::bytesOf(const Source& source, int64_t at, int32_t count) {
     if (source.data != nullptr) return source.data + at;
     m_piece.resize(static_cast<size_t>(count));
-    return readFully(source.fd, m_piece.data(), count, source.offset + at) ? m_piece.data()
-                                                                           : nullptr;
+    errno = 0;
+    if (readFully(source.fd, m_piece.data(), count, source.offset + at)) return m_piece.data();
+    m_store.noteSourceFailure(errno, source.offset + at + count);
+    return nullptr;
 }
 
 bool FileData::writeSpanFrom(const Source& source, int64_t at, int32_t block, int32_t count,

@@ -42,6 +42,22 @@ bool RecordStore::isSound(const FitRecord& r, int32_t block) const {
 }
 
 bool RecordStore::load(int32_t block, FitRecord* record) {
+    if (loadChecked(block, record)) return true;
+    // A block that could not be read has noted its own reason, which stays the first.
+    if (block < 1 || block >= m_store.hostBlocks()) {
+        m_store.noteFailure(Status::corruption(
+            QStringLiteral("the file is %1 bytes long, but a file record at block %2 lies beyond "
+                           "its end")
+                .arg(grouped(m_store.hostSize()))
+                .arg(block)));
+    } else {
+        m_store.noteFailure(Status::corruption(
+            QStringLiteral("the file record at block %1 fails its checks").arg(block)));
+    }
+    return false;
+}
+
+bool RecordStore::loadChecked(int32_t block, FitRecord* record) {
     const int64_t hostBlocks = m_store.hostBlocks();
     if (block < 1 || block >= hostBlocks) return false;
     record->resizeBlocks(1);

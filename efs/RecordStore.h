@@ -71,6 +71,7 @@ class RecordStore final {
     static int32_t now();
 
   private:
+    bool loadChecked(int32_t block, FitRecord* record);
     // The shortest free run that holds fit blocks, after one growth if none does.
     int32_t place(int32_t fit);
 

@@ -87,13 +87,14 @@ class MemoryHostFile final : public EfsFile {
         ++m_disk->changes;
         m_disk->files.erase(path);
     }
-    void move(const QString& from, const QString& to) override {
+    bool move(const QString& from, const QString& to) override {
         ++m_disk->changes;
         auto it = m_disk->files.find(from);
-        if (it == m_disk->files.end()) return;
+        if (it == m_disk->files.end()) return false;
         std::vector<char> bytes = std::move(it->second);
         m_disk->files.erase(it);
         m_disk->files[to] = std::move(bytes);
+        return true;
     }
     bool sync() override { return m_file != nullptr; }
 

@@ -6,6 +6,7 @@
 
 #include "project/ProjectArchive.h"
 #include "project/ProjectDescription.h"
+#include "project/ProjectSave.h"
 
 namespace {
 
@@ -100,27 +101,23 @@ bool Project::load(const QString& path) {
     if (path.isEmpty()) return failWith(tr("No file name was given."));
     const QString shown = QDir::toNativeSeparators(path);
     ProjectArchive& archive = *m_archive;
-    if (!archive.openReadOnly(path)) return failWith(archive.errorString());
+    const efs::Status opened = archive.openReadOnly(path);
+    if (!opened) return failWith(tr("Cannot open %1: %2.").arg(shown, opened.reason()));
 
     auto failAndClose = [&](const QString& message) {
         archive.close();
         return failWith(message);
     };
     QByteArray description;
-    if (!archive.readFile(ProjectDescription::kFileName, description)) {
-        switch (archive.readOutcome()) {
-            case ProjectArchive::ReadOutcome::Missing:
-                return failAndClose(
-                    tr("%1 holds no project description (desc.xml): it is not a voxtrail "
-                       "project.")
-                        .arg(shown));
-            case ProjectArchive::ReadOutcome::Empty:
-                return failAndClose(
-                    tr("The project description (desc.xml) in %1 is empty.").arg(shown));
-            default:
-                return failAndClose(archive.errorString());
-        }
+    const efs::Status read = archive.readFile(ProjectDescription::kFileName, description);
+    if (read.isNotFound()) {
+        return failAndClose(
+            tr("%1 holds no project description (desc.xml): it is not a voxtrail project.")
+                .arg(shown));
     }
+    if (!read) return failAndClose(tr("Cannot open %1: %2.").arg(shown, read.reason()));
+    if (description.isEmpty())
+        return failAndClose(tr("The project description (desc.xml) in %1 is empty.").arg(shown));
     ProjectDescription::ReadResult parsed = ProjectDescription::read(description);
     if (!parsed.ok) {
         return failAndClose(tr("The project description (desc.xml) in %1 is not valid: %2.")
@@ -136,10 +133,11 @@ bool Project::load(const QString& path) {
         for (int e = 0; e < chapter.entryCount(); ++e) {
             const QByteArray name = ProjectDescription::soundFileName(static_cast<int>(c), e);
             QByteArray sound;
-            if (archive.readFile(name.constData(), sound))
+            const efs::Status got = archive.readFile(name.constData(), sound);
+            if (got)
                 chapter.entry(e)->sound = std::move(sound);
-            else if (archive.readOutcome() == ProjectArchive::ReadOutcome::Failed)
-                unreadable.push_back({static_cast<int>(c), e, archive.errorString()});
+            else if (!got.isNotFound())
+                unreadable.push_back({static_cast<int>(c), e, got.reason()});
         }
     }
     archive.close();
@@ -151,30 +149,11 @@ bool Project::load(const QString& path) {
 bool Project::save(const QString& path) {
     m_lastError.clear();
     if (path.isEmpty()) return failWith(tr("No file name was given."));
-    ProjectArchive& archive = *m_archive;
-    if (!archive.beginReplace(path)) return failWith(archive.errorString());
-
-    auto failAndAbort = [&](const QString& message) {
-        archive.abortReplace();
-        return failWith(message);
-    };
-    // Sounds first, the description last.
-    for (size_t c = 0; c < m_chapters.size(); ++c) {
-        const Chapter& chapter = *m_chapters[c];
-        for (int e = 0; e < chapter.entryCount(); ++e) {
-            const Entry* entry = chapter.entry(e);
-            if (!entry->hasSound()) continue;
-            const QByteArray name = ProjectDescription::soundFileName(static_cast<int>(c), e);
-            if (!archive.writeFile(name.constData(), entry->sound)) {
-                return failAndAbort(tr("Cannot save the sound of chapter %1, entry %2: %3")
-                                        .arg(c + 1)
-                                        .arg(e + 1)
-                                        .arg(archive.errorString()));
-            }
-        }
-    }
-    if (!archive.writeFile(ProjectDescription::kFileName, ProjectDescription::write(m_chapters)))
-        return failAndAbort(archive.errorString());
-    if (!archive.commitReplace()) return failWith(archive.errorString());
-    return true;
+    const QString shown = QDir::toNativeSeparators(path);
+    const efs::Status saved =
+        ProjectSave::save(*m_archive, path, m_chapters, ProjectSave::entrySounds());
+    if (saved) return true;
+    if (m_archive->replaced())
+        return failWith(tr("%1 was saved, but %2.").arg(shown, saved.reason()));
+    return failWith(tr("Cannot save to %1: %2.").arg(shown, saved.reason()));
 }

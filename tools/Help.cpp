@@ -401,7 +401,9 @@ without its extension. A folder with no subfolders gives one chapter named after
 folder; .wav files directly in DIR beside subfolders become a first chapter named after
 DIR.
 Refused when FILE exists, unless --force is given (FILE is then replaced; a FILE that is
-not a container is never replaced).
+not a container is never replaced). A sound file that cannot be read, or that another
+program cuts short while it is copied, fails the import with that reason, and FILE is left
+as it was.
 )"},
     };
     return help;

@@ -1,7 +1,6 @@
 // vxtool project show / export / import: the project in a container, through Project's
 // own load and save.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,18 +10,19 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
 
 #include "efs/EfsFile.h"
-#include "project/FileMappings.h"
+#include "efs/FileReplacement.h"
 #include "project/Project.h"
+#include "project/ProjectArchive.h"
+#include "project/ProjectJson.h"
+#include "project/ProjectSave.h"
 #include "tools/ShowReader.h"
 #include "tools/ToolSupport.h"
 
@@ -30,8 +30,6 @@ namespace vxtool {
 
 namespace {
 
-constexpr char kProjectJson[] = "project.json";
-constexpr int kProjectJsonFormat = 1;
 // Longest name part of an exported file or folder, in characters; keeps every path well
 // below the usual 255-byte limit of one path component even in UTF-8.
 constexpr int kMaxNamePart = 60;
@@ -188,15 +186,6 @@ class ExportTrail final {
     std::vector<std::pair<QString, bool>> m_made;
 };
 
-bool writeWhole(const QString& path, const QByteArray& bytes, QString* error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
-}
-
 // A new file for writing, which must not exist yet; -1 with the reason in *error.
 int createNew(const QString& path, QString* error) {
     const QByteArray name = QFile::encodeName(path);
@@ -278,14 +267,14 @@ int cmdExport(const Arguments& args) {
     const ChapterList& chapters = show.chapters();
     const int chapterCount = static_cast<int>(chapters.size());
     QByteArray head;
-    QJsonArray chapterArray;
+    std::vector<ProjectJson::ChapterFiles> files;
     for (int c = 0; c < chapterCount; ++c) {
         const Chapter& chapter = *chapters[c];
         const QString folder = numbered(c, chapterCount, chapter.name);
         const QString folderPath = dir.filePath(folder);
         if (!dir.mkdir(folder)) return abandon(folderPath, "cannot be created");
         trail.madeFolder(folderPath);
-        QJsonArray entryArray;
+        ProjectJson::ChapterFiles chapterFiles{folder, {}};
         for (int e = 0; e < chapter.entryCount(); ++e) {
             const Entry& entry = *chapter.entry(e);
             QString file;
@@ -302,152 +291,68 @@ int cmdExport(const Arguments& args) {
                 else
                     file.clear();
             }
-            QJsonObject o;
-            o["name"] = entry.name;
-            o["desc"] = entry.desc;
-            o["note"] = entry.note;
-            o["file"] = file;
-            entryArray.append(o);
+            chapterFiles.files.push_back(file);
         }
-        QJsonObject o;
-        o["name"] = chapter.name;
-        o["folder"] = folder;
-        o["entries"] = entryArray;
-        chapterArray.append(o);
+        files.push_back(std::move(chapterFiles));
     }
-    QJsonObject root;
-    root["format"] = kProjectJsonFormat;
-    root["chapters"] = chapterArray;
     // Written last, after the sounds are on the disk: a complete project.json means a
     // complete export.
     QString error;
     if (!syncFolder(dirPath, &error)) return abandon(dirPath, "cannot be synced: " + error);
-    const QString jsonPath = dir.filePath(kProjectJson);
-    if (!writeWhole(jsonPath, QJsonDocument(root).toJson(QJsonDocument::Indented), &error))
-        return abandon(jsonPath, "cannot be written: " + error);
+    const QString jsonPath = dir.filePath(ProjectJson::kFileName);
+    const efs::Status written =
+        efs::FileReplacement::writeWhole(jsonPath, ProjectJson::write(chapters, files));
+    if (!written) return abandon(jsonPath, "cannot be written: " + written.reason());
     // Everything readable is out; the sounds named on standard error are not.
     return show.status();
 }
 
 // ---- import --------------------------------------------------------------------------
 
-// The sound files of an import, mapped into memory rather than read: the save copies
-// each one into the container from the file itself. The mappings live until the import
-// ends.
-class SoundMappings final {
-  public:
-    // Maps the file at path as *out; prints the reason and returns false when it cannot.
-    bool map(const QString& path, QByteArray* out) {
-        QString reason;
-        if (m_files.map(path, out, &reason)) return true;
-        return fail(ExitUnusable, path, "cannot be read: " + reason), false;
-    }
-
-  private:
-    FileMappings m_files;
+// The chapters an import saves, with their texts, and the sound file of every entry
+// (empty for none), opened only when the save asks for it.
+struct ImportPlan {
+    ChapterList chapters;
+    std::vector<std::vector<QString>> soundFiles;
 };
 
-// The save copies each sound from its file and never reads the mappings: a file another
-// program cuts short fails the save with that reason. Should anything still read a mapped
-// page that was cut off, SIGBUS ends the import with a message instead of a crash; the
-// target was not touched (the save replaces it only when it is complete) and the next
-// save there removes the unfinished temporary file.
-char g_cutShortMessage[512];
-
-void onCutShort(int) {
-    const ssize_t ignored = ::write(2, g_cutShortMessage, std::strlen(g_cutShortMessage));
-    (void)ignored;
-    ::_exit(ExitUnusable);
-}
-
-class CutShortGuard final {
-  public:
-    explicit CutShortGuard(const QString& target) {
-        const QByteArray text = QStringLiteral(
-                                    "vxtool: %1: not written: a sound file was cut short "
-                                    "by another program while it was imported\n")
-                                    .arg(target)
-                                    .toLocal8Bit();
-        std::snprintf(g_cutShortMessage, sizeof g_cutShortMessage, "%s", text.constData());
-        struct sigaction action {};
-        action.sa_handler = onCutShort;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(SIGBUS, &action, &m_previous);
+// The sound file at path, open for the save to copy from: nothing is read into memory or
+// kept mapped, and one file is open at a time. Opened without waiting, so that a FIFO named
+// like a sound cannot hang the import.
+SoundSource openSound(const QString& path) {
+    if (path.isEmpty()) return SoundSource::none();
+    const QString context = path + " cannot be read: ";
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return SoundSource::failure(efs::Status::ioError(errno, {}).withContext(context));
+    struct stat st {};
+    QString problem;
+    if (::fstat(fd, &st) != 0)
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(st.st_mode))
+        problem = "not a regular file";
+    else if (st.st_size > std::numeric_limits<int32_t>::max())
+        problem = "larger than a stored sound can be (2 GiB)";
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        problem = QString::fromLocal8Bit(std::strerror(errno));
+    if (!problem.isEmpty()) {
+        ::close(fd);
+        return SoundSource::failure(efs::Status::invalidArgument(problem).withContext(context));
     }
-    ~CutShortGuard() { ::sigaction(SIGBUS, &m_previous, nullptr); }
-    CutShortGuard(const CutShortGuard&) = delete;
-    CutShortGuard& operator=(const CutShortGuard&) = delete;
-
-  private:
-    struct sigaction m_previous {};
-};
-
-// A relative path inside a folder as project.json gives it: no absolute paths, no "..",
-// nothing that leaves the folder.
-bool isPlainRelative(const QString& path) {
-    if (path.isEmpty() || QDir::isAbsolutePath(path) || path.contains('\\')) return false;
-    const QStringList parts = path.split('/');
-    return std::none_of(parts.begin(), parts.end(),
-                        [](const QString& p) { return p.isEmpty() || p == "." || p == ".."; });
+    return SoundSource::file(fd, path);
 }
 
-bool fromProjectJson(const QDir& dir, SoundMappings* sounds, ChapterList* chapters) {
-    const QString jsonPath = dir.filePath(kProjectJson);
+bool fromProjectJson(const QDir& dir, ImportPlan* plan) {
+    const QString jsonPath = dir.filePath(ProjectJson::kFileName);
     QFile file(jsonPath);
     if (!file.open(QIODevice::ReadOnly))
         return fail(ExitUnusable, jsonPath, "cannot be read: " + file.errorString()), false;
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
-    auto bad = [&](const QString& reason) { return fail(ExitUnusable, jsonPath, reason), false; };
-    if (doc.isNull())
-        return bad(QString("is not valid JSON at byte %1: %2")
-                       .arg(parseError.offset)
-                       .arg(parseError.errorString()));
-    if (!doc.isObject() || !doc.object().value("chapters").isArray())
-        return bad("has no \"chapters\" list");
-    const QJsonValue format = doc.object().value("format");
-    if (!format.isUndefined() && format.toInt(-1) != kProjectJsonFormat)
-        return bad(QString("has format %1; this vxtool reads format %2")
-                       .arg(format.toVariant().toString())
-                       .arg(kProjectJsonFormat));
-    auto text = [](const QJsonObject& o, const char* key, bool* ok) {
-        const QJsonValue v = o.value(QLatin1String(key));
-        if (v.isUndefined()) return QString();
-        if (!v.isString()) *ok = false;
-        return v.toString();
-    };
-    const QJsonArray chapterArray = doc.object().value("chapters").toArray();
-    for (qsizetype c = 0; c < chapterArray.size(); ++c) {
-        const QString where = QString("chapter %1").arg(c + 1);
-        if (!chapterArray[c].isObject()) return bad(where + " is not an object");
-        const QJsonObject co = chapterArray[c].toObject();
-        bool ok = true;
-        auto chapter = std::make_unique<Chapter>();
-        chapter->name = text(co, "name", &ok);
-        const QString folder = text(co, "folder", &ok);
-        if (!ok) return bad(where + ": a text field is not a string");
-        const QJsonValue entries = co.value("entries");
-        if (!entries.isUndefined() && !entries.isArray())
-            return bad(where + ": \"entries\" is not a list");
-        const QJsonArray entryArray = entries.toArray();
-        for (qsizetype e = 0; e < entryArray.size(); ++e) {
-            const QString entryWhere = QString("%1, entry %2").arg(where).arg(e + 1);
-            if (!entryArray[e].isObject()) return bad(entryWhere + " is not an object");
-            const QJsonObject eo = entryArray[e].toObject();
-            Entry* entry = chapter->addEntry();
-            entry->name = text(eo, "name", &ok);
-            entry->desc = text(eo, "desc", &ok);
-            entry->note = text(eo, "note", &ok);
-            const QString soundFile = text(eo, "file", &ok);
-            if (!ok) return bad(entryWhere + ": a text field is not a string");
-            if (soundFile.isEmpty()) continue;
-            const QString relative = folder.isEmpty() ? soundFile : folder + '/' + soundFile;
-            if (!isPlainRelative(relative))
-                return bad(QString("%1: the sound file %2 is not inside the folder")
-                               .arg(entryWhere, relative));
-            if (!sounds->map(dir.filePath(relative), &entry->sound)) return false;
-        }
-        chapters->push_back(std::move(chapter));
+    ProjectJson::ReadResult read = ProjectJson::read(file.readAll());
+    if (!read.ok) return fail(ExitUnusable, jsonPath, read.error), false;
+    plan->chapters = std::move(read.chapters);
+    for (std::vector<QString>& files : read.soundFiles) {
+        for (QString& f : files)
+            if (!f.isEmpty()) f = dir.filePath(f);
+        plan->soundFiles.push_back(std::move(files));
     }
     return true;
 }
@@ -461,31 +366,25 @@ QStringList wavFiles(const QDir& dir) {
     return names;
 }
 
-bool addFolderChapter(const QDir& folder, const QString& name, SoundMappings* sounds,
-                      ChapterList* chapters) {
+void addFolderChapter(const QDir& folder, const QString& name, ImportPlan* plan) {
     auto chapter = std::make_unique<Chapter>();
     chapter->name = name;
+    std::vector<QString> files;
     for (const QString& file : wavFiles(folder)) {
-        Entry* entry = chapter->addEntry();
-        entry->name = QFileInfo(file).completeBaseName();
-        if (!sounds->map(folder.filePath(file), &entry->sound)) return false;
+        chapter->addEntry()->name = QFileInfo(file).completeBaseName();
+        files.push_back(folder.filePath(file));
     }
-    chapters->push_back(std::move(chapter));
-    return true;
+    plan->chapters.push_back(std::move(chapter));
+    plan->soundFiles.push_back(std::move(files));
 }
 
-bool fromFolders(const QDir& dir, SoundMappings* sounds, ChapterList* chapters) {
+void fromFolders(const QDir& dir, ImportPlan* plan) {
     QStringList subfolders = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     sortNaturally(&subfolders);
     const QString ownName = QFileInfo(dir.absolutePath()).fileName();
     // Sounds directly in the folder are never dropped: they form the first chapter.
-    if (subfolders.isEmpty() || !wavFiles(dir).isEmpty()) {
-        if (!addFolderChapter(dir, ownName, sounds, chapters)) return false;
-    }
-    for (const QString& sub : subfolders) {
-        if (!addFolderChapter(QDir(dir.filePath(sub)), sub, sounds, chapters)) return false;
-    }
-    return true;
+    if (subfolders.isEmpty() || !wavFiles(dir).isEmpty()) addFolderChapter(dir, ownName, plan);
+    for (const QString& sub : subfolders) addFolderChapter(QDir(dir.filePath(sub)), sub, plan);
 }
 
 int cmdImport(const Arguments& args) {
@@ -503,21 +402,23 @@ int cmdImport(const Arguments& args) {
         return fail(ExitRefused, path, "already exists; give --force to replace it");
 
     const QDir dir(dirPath);
-    CutShortGuard guard(path);
-    SoundMappings sounds;
-    ChapterList chapters;
-    const bool read = QFileInfo::exists(dir.filePath(kProjectJson))
-                          ? fromProjectJson(dir, &sounds, &chapters)
-                          : fromFolders(dir, &sounds, &chapters);
-    if (!read) return ExitUnusable;
-    Project& project = Project::instance();
-    project.replaceContent(std::move(chapters));
-    const bool saved = project.save(path);
-    const QString error = project.lastError();
-    // The project's sounds point into the mappings, which end with this function.
-    project.clear();
-    if (!saved) return fail(ExitUnusable, path, error);
-    return ExitOk;
+    ImportPlan plan;
+    if (QFileInfo::exists(dir.filePath(ProjectJson::kFileName))) {
+        if (!fromProjectJson(dir, &plan)) return ExitUnusable;
+    } else {
+        fromFolders(dir, &plan);
+    }
+    // Each sound is copied from its file into the container as the save reaches it; a file
+    // that cannot be opened, or that another program cuts short meanwhile, fails the save
+    // with that reason and leaves the target as it was.
+    ProjectArchive archive;
+    const efs::Status saved =
+        ProjectSave::save(archive, path, plan.chapters, [&plan](int c, int e, const Entry&) {
+            return openSound(plan.soundFiles[static_cast<size_t>(c)][static_cast<size_t>(e)]);
+        });
+    if (saved) return ExitOk;
+    if (archive.replaced()) return fail(ExitUnusable, path, "was written, but " + saved.reason());
+    return fail(ExitUnusable, path, saved.reason());
 }
 
 }  // namespace

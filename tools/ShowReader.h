@@ -47,9 +47,9 @@ class ShowReader final {
     int status() const;
 
   private:
-    Sound unreadable(int c, int e);
-    // The outcome of the archive's last read of the sound of entry e of chapter c.
-    Sound outcome(bool read, int c, int e);
+    Sound unreadable(int c, int e, const efs::Status& why);
+    // What a read of the sound of entry e of chapter c into *bytes found.
+    Sound outcome(const efs::Status& read, const QByteArray* bytes, int c, int e);
 
     QString m_path;
     ProjectArchive m_archive;

@@ -23,7 +23,6 @@
 
 #include "efs/EfsVolume.h"
 #include "efs/EfsVolumeProbe.h"
-#include "project/ProjectArchive.h"
 #include "tools/ToolSupport.h"
 
 namespace vxtool {
@@ -65,9 +64,7 @@ int usageError(const QString& command, const QString& reason) {
     return ExitUnusable;
 }
 
-QString volumeReason(const EfsVolume& volume) {
-    return ProjectArchive::volumeErrorText(volume.lastError());
-}
+QString volumeReason(const EfsVolume& volume) { return volume.status().reason(); }
 
 QString escapedText(const QString& text) {
     QString out = text;

@@ -192,6 +192,9 @@ class BTreeNodeStore {
     // one block in both.
     virtual bool nodeChecked(int32_t /*b*/, int32_t /*tree*/) const { return false; }
     virtual void setNodeChecked(int32_t /*b*/, int32_t /*tree*/) {}
+    // Told when the tree whose root slot is tree refuses block b as a node: it lies outside
+    // the host file or fails the checks of a node; a store may keep that as the reason.
+    virtual void nodeRefused(int32_t /*b*/, int32_t /*tree*/) {}
     virtual bool writeNodeBlock(int32_t b, const uint8_t* src, int32_t length) = 0;
     // The 4-byte root slot at a byte offset of the host file (bypasses the block layer).
     virtual bool readRootSlot(int32_t offset, int32_t* value) = 0;

@@ -48,6 +48,21 @@ class BlockAllocator::Nodes final : public BTreeNodeStore {
         m_allocator.releaseNode(first, count);
     }
     int64_t blockLimit() const override { return m_allocator.m_store.hostBlocks(); }
+    void nodeRefused(int32_t b, int32_t tree) override {
+        BlockStore& store = m_allocator.m_store;
+        const QString name = tree == kHeaderFreeRoot ? QStringLiteral("the free-space tree")
+                                                     : QStringLiteral("the file table");
+        if (b >= 1 && b < store.hostBlocks()) {
+            store.noteFailure(Status::corruption(
+                QStringLiteral("block %1 of %2 fails its checks").arg(b).arg(name)));
+        } else {
+            store.noteFailure(Status::corruption(
+                QStringLiteral(
+                    "the file is %1 bytes long, but %2 refers to block %3, beyond its end")
+                    .arg(grouped(store.hostSize()), name)
+                    .arg(b)));
+        }
+    }
 
   private:
     BlockAllocator& m_allocator;
@@ -81,13 +96,34 @@ bool BlockAllocator::open(bool isNew, int32_t inUse) {
     // run outside the host file, runs that overlap, or a node that is also inUse would
     // hand out a block twice.
     std::sort(nodes.begin(), nodes.end());
-    if (inUse != 0 && std::binary_search(nodes.begin(), nodes.end(), inUse)) return false;
+    auto damaged = [this](const QString& reason) {
+        m_store.noteFailure(Status::corruption(reason));
+        return false;
+    };
+    if (inUse != 0 && std::binary_search(nodes.begin(), nodes.end(), inUse))
+        return damaged(QStringLiteral("block %1 is a node of both trees").arg(inUse));
+    // A file cut short loses the blocks its free runs describe: said as such, with the
+    // length the runs need.
+    int64_t described = 0;
+    for (const auto& [first, length] : entries)
+        described = std::max(described, static_cast<int64_t>(first) + std::max(length, 0));
+    if (described > m_store.hostBlocks()) {
+        return damaged(
+            QStringLiteral("the file is %1 bytes long, but its free-space tree describes %2")
+                .arg(grouped(m_store.hostSize()), grouped(described * kBlockSize)));
+    }
     int64_t end = 1;
     for (const auto& [first, length] : entries) {
         const int64_t last = static_cast<int64_t>(first) + length;
-        if (first < end || length <= 0 || last > m_store.hostBlocks()) return false;
+        if (first < end || length <= 0)
+            return damaged(QStringLiteral("the free-space tree lists overlapping runs at block %1")
+                               .arg(first));
         const auto node = std::lower_bound(nodes.begin(), nodes.end(), first);
-        if ((node != nodes.end() && *node < last) || (inUse >= first && inUse < last)) return false;
+        if ((node != nodes.end() && *node < last) || (inUse >= first && inUse < last))
+            return damaged(QStringLiteral("the free-space tree lists blocks %1 to %2 as free, "
+                                          "but one of them is in use")
+                               .arg(first)
+                               .arg(last - 1));
         end = last;
     }
     for (const auto& [first, length] : entries) {

@@ -58,7 +58,10 @@ class EfsBTreeController {
             return true;
         }
         Node* root = nullptr;
-        if (!load(m_rootBlock, &root) || root == nullptr || root->parent() != 0) {
+        const bool loaded = load(m_rootBlock, &root);
+        if (loaded && root != nullptr && root->parent() != 0)
+            m_store->nodeRefused(m_rootBlock, m_rootSlot);
+        if (!loaded || root == nullptr || root->parent() != 0) {
             m_nodes.clear();
             m_rootBlock = 0;
             m_failed = true;
@@ -110,12 +113,20 @@ class EfsBTreeController {
             *out = it->second.get();
             return true;
         }
-        if (!m_store || b < 0 || b >= m_store->blockLimit()) return fail();
+        if (!m_store) return fail();
+        if (b < 0 || b >= m_store->blockLimit()) {
+            m_store->nodeRefused(b, m_rootSlot);
+            return fail();
+        }
         std::unique_ptr<Node> node = spareNode();
         node->settle();
-        if (!m_store->readNodeBlock(b, node->bytes(), Node::kRecordSize) ||
-            (!m_store->nodeChecked(b, m_rootSlot) && !plausible(*node, b))) {
+        if (!m_store->readNodeBlock(b, node->bytes(), Node::kRecordSize)) {
             m_spare.push_back(std::move(node));
+            return fail();
+        }
+        if (!m_store->nodeChecked(b, m_rootSlot) && !plausible(*node, b)) {
+            m_spare.push_back(std::move(node));
+            m_store->nodeRefused(b, m_rootSlot);
             return fail();
         }
         m_store->setNodeChecked(b, m_rootSlot);

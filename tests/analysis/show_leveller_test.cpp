@@ -49,12 +49,13 @@ analysis::ShowSource sourceOf(ProjectArchive& archive) {
     auto name = [](int c, int e) { return ProjectDescription::soundFileName(c, e); };
     analysis::ShowSource source;
     source.soundSize = [&archive, name](int c, int e, int64_t* size) {
-        *size = archive.storedSize(name(c, e).constData());
+        archive.storedSize(name(c, e).constData(), size);
         return *size > 0 ? analysis::SoundState::Present : analysis::SoundState::None;
     };
     source.readSound = [&archive, name](int c, int e, QByteArray* bytes) {
-        return archive.readFile(name(c, e).constData(), *bytes) ? analysis::SoundState::Present
-                                                                : analysis::SoundState::None;
+        return archive.readFile(name(c, e).constData(), *bytes).isOk()
+                   ? analysis::SoundState::Present
+                   : analysis::SoundState::None;
     };
     source.playability = [](const QByteArray&) { return analysis::Playability{true, {}, -1}; };
     return source;
@@ -82,9 +83,9 @@ TEST(ShowLeveller, InPlaceLevellingMeetingAFaultOrAKillLeavesTheShowAsItWas) {
     const QByteArray original = fileBytes(path);
 
     ProjectArchive reader;
-    ASSERT_TRUE(reader.openReadOnly(path));
+    ASSERT_TRUE(reader.openReadOnly(path).isOk());
     QByteArray description;
-    ASSERT_TRUE(reader.readFile(ProjectDescription::kFileName, description));
+    ASSERT_TRUE(reader.readFile(ProjectDescription::kFileName, description).isOk());
     const ChapterList chapters = ProjectDescription::read(description).chapters;
     const analysis::ShowSource source = sourceOf(reader);
     const analysis::LevelPlan plan =

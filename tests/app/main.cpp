@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QLoggingCategory>
 #include <cstdio>
 
 #include "tests/TestIsolation.h"
@@ -14,10 +13,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     QApplication app(argc, argv);
-    // Every window built here reports that the two button-group slots match no form object
-    // (they are connected by hand); the repeated notice would bury real failures.
-    QLoggingCategory::setFilterRules(
-        QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

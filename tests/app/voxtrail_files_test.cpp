@@ -2,12 +2,17 @@
 // with the unsaved-changes question answered through the dialog seam. Every project file
 // is written by the real Project::save and read back by the real Project::load.
 
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QDockWidget>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStackedWidget>
@@ -23,7 +28,9 @@
 #include "cue_list_fixture.h"
 #include "efs/EfsVolume.h"
 #include "efs/EfsVolumeProbe.h"
+#include "efs/Status.h"
 #include "project/ProjectArchive.h"
+#include "tests/reliability/FaultInjectionFile.h"
 
 namespace cuelist {
 namespace {
@@ -622,7 +629,7 @@ TEST_F(FileFlows, OpenOfABadFileKeepsTheProjectReturnsToPlayAndWarns) {
     {
         // A real container whose description is cut off in the middle of an element.
         ProjectArchive archive;
-        ASSERT_TRUE(archive.open(path("broken.vx"))) << archive.errorString().toStdString();
+        ASSERT_TRUE(archive.open(path("broken.vx")));
         ASSERT_TRUE(
             archive.writeFile("desc.xml", "<?xml version=\"1.0\"?>\n<voxtrail>\n <chapter na"));
         ASSERT_TRUE(archive.close());
@@ -860,6 +867,117 @@ TEST_F(FileFlows, ARecoveredProjectNeverReplacesAnEarlierOneOfTheSameName) {
         << added[0].toStdString();
     EXPECT_TRUE(errors.contains(recovered.filePath(added[0]).toLocal8Bit())) << errors.data();
     EXPECT_EQ(storedIn(recovered.filePath(added[0])), edited);
+}
+
+// Runs f with the permission checks on files in force even for root: the thread gives up
+// overriding them (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH) for the time of f. Without root,
+// the checks are in force anyway.
+void withFilePermissionsEnforced(const std::function<void()>& f) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[2]{};
+    const bool have = ::syscall(SYS_capget, &header, saved) == 0;
+    __user_cap_data_struct reduced[2] = {saved[0], saved[1]};
+    reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    if (have) ::syscall(SYS_capset, &header, reduced);
+    f();
+    if (have) ::syscall(SYS_capset, &header, saved);
+}
+
+#ifdef VXTOOL_PROGRAM
+// vxtool project show on path, with the permission checks in force as above (a child
+// started by root regains its capabilities unless they leave its bounding set).
+QByteArray vxtoolShowErrors(const QString& path) {
+    QProcess p;
+    p.setChildProcessModifier([] {
+        ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
+        ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
+    });
+    p.start(QStringLiteral(VXTOOL_PROGRAM),
+            {QStringLiteral("project"), QStringLiteral("show"), path});
+    if (!p.waitForFinished(30000)) return "vxtool did not finish";
+    return p.readAllStandardError();
+}
+#endif
+
+// Every file that cannot be opened as a project says why, the same in the window's warning
+// and in vxtool, and no two of these reasons read alike.
+TEST_F(FileFlows, EveryFileThatCannotBeOpenedSaysWhyInTheWindowAndInVxtool) {
+    buildShow();
+    saveAs("show.vx");
+    const QByteArray show = readBytes(path("show.vx"));
+    const auto* header = reinterpret_cast<const uint8_t*>(show.constData());
+    const int32_t fileRoot = efs::decodeFixed32(header + efs::kHeaderFileRoot);
+    auto withByte = [&](int at, char value) {
+        QByteArray bytes = show;
+        bytes[at] = value;
+        return bytes;
+    };
+    QByteArray overwritten = show;
+    overwritten.replace(fileRoot * efs::kBlockSize, efs::kBlockSize,
+                        QByteArray(efs::kBlockSize, '\x5A'));
+
+    struct Case {
+        const char* name;
+        std::function<void(const QString&)> make;
+        QString reason;
+        bool inVxtool = true;  // the fault-injecting host file exists only in this process
+        std::function<EfsVolume::FileFactory()> hostFiles = {};
+    };
+    auto bytes = [](const QByteArray& b) {
+        return [b](const QString& p) { ASSERT_TRUE(writeBytes(p, b)); };
+    };
+    auto reliableFiles = [] { return EfsVolume::FileFactory(); };
+    const Case cases[] = {
+        {"junk.vx", bytes("hello"), "it does not start with a voxtrail container header"},
+        {"cut.vx", bytes(show.left(100000)),
+         "the file is 100,000 bytes long, but its free-space tree describes " +
+             efs::grouped(show.size())},
+        {"node.vx", bytes(overwritten),
+         QString("block %1 of the file table fails its checks").arg(fileRoot)},
+        {"newer.vx", bytes(withByte(efs::kHeaderVersion, 7)),
+         "it was written in format 7 by a newer version of the program; this one reads formats "
+         "up to 6"},
+        {"folder.vx", [](const QString& p) { ASSERT_TRUE(QDir().mkdir(p)); }, "it is a folder"},
+        {"fifo.vx", [](const QString& p) { ASSERT_EQ(::mkfifo(QFile::encodeName(p), 0600), 0); },
+         "it is not a regular file"},
+        {"private.vx",
+         [&](const QString& p) {
+             ASSERT_TRUE(writeBytes(p, show));
+             ASSERT_EQ(::chmod(QFile::encodeName(p), 0), 0);
+         },
+         QString::fromLocal8Bit(std::strerror(EACCES))},
+        {"failing.vx", bytes(show),
+         QString("Input/output error while reading block %1").arg(fileRoot), false,
+         [&] {
+             auto state = std::make_shared<reliability::FaultState>();
+             state->setFaultAtPlace(reliability::FaultMode::Fail, reliability::IoKind::Read,
+                                    int64_t{fileRoot} * efs::kBlockSize, efs::kBlockSize);
+             return reliability::faultFactory(state);
+         }},
+    };
+    QStringList reasons;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString file = path(c.name);
+        c.make(file);
+        reasons << c.reason;
+        const auto hostFiles = c.hostFiles ? c.hostFiles : reliableFiles;
+        Project::instance().setArchive(std::make_unique<ProjectArchive>(hostFiles()));
+        warnings.clear();
+        chosenFile = file;
+        withFilePermissionsEnforced([&] { action("actionOpen")->trigger(); });
+        Project::instance().setArchive(nullptr);
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_EQ(warnings[0].informativeText,
+                  QString("Cannot open %1: %2.").arg(QDir::toNativeSeparators(file), c.reason));
+#ifdef VXTOOL_PROGRAM
+        if (c.inVxtool)
+            EXPECT_EQ(QString::fromLocal8Bit(vxtoolShowErrors(file)),
+                      QString("vxtool: %1: %2\n").arg(file, c.reason));
+#endif
+    }
+    reasons.removeDuplicates();
+    EXPECT_EQ(reasons.size(), static_cast<qsizetype>(std::size(cases)));
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ class ForwardingFile : public EfsFile {
     bool truncate(int64_t n) override { return m_file.truncate(n); }
     bool isEmpty() override { return m_file.isEmpty(); }
     void remove(const QString& p) override { m_file.remove(p); }
-    void move(const QString& a, const QString& b) override { m_file.move(a, b); }
+    bool move(const QString& a, const QString& b) override { return m_file.move(a, b); }
     bool sync() override { return m_file.sync(); }
     bool openReadOnly(const QString& p) override { return m_file.openReadOnly(p); }
 

@@ -173,7 +173,7 @@ class FaultyFile final : public EfsFile {
     }
     bool isEmpty() override { return m_file.isEmpty(); }
     void remove(const QString& path) override { m_file.remove(path); }
-    void move(const QString& from, const QString& to) override { m_file.move(from, to); }
+    bool move(const QString& from, const QString& to) override { return m_file.move(from, to); }
     bool sync() override { return !m_plan->failSync && m_file.sync(); }
 
   private:

@@ -9,7 +9,6 @@
 #include "ProjectTestSupport.h"
 #include "efs/EfsFormat.h"
 #include "efs/EfsVolumeProbe.h"
-#include "project/FileMappings.h"
 #include "project/ProjectArchive.h"
 
 using namespace testsupport;
@@ -35,7 +34,8 @@ int openFlag(const QString& path) {
 void makeContainer(const QString& path,
                    const std::vector<std::pair<QByteArray, QByteArray>>& files) {
     ProjectArchive archive;
-    ASSERT_TRUE(archive.open(path)) << archive.errorString().toStdString();
+    const efs::Status opened = archive.open(path);
+    ASSERT_TRUE(opened) << opened.reason().toStdString();
     for (const auto& [name, data] : files) ASSERT_TRUE(archive.writeFile(name.constData(), data));
     ASSERT_TRUE(archive.close());
 }
@@ -48,25 +48,26 @@ TEST(ProjectArchiveTest, ReadingANameThatIsNotStoredFailsAndLeavesTheOutputAlone
     ProjectArchive archive;
     ASSERT_TRUE(archive.openReadOnly(path));
     QByteArray out = "untouched";
-    EXPECT_FALSE(archive.readFile("ch0_e0.snd", out));
-    EXPECT_EQ(archive.readOutcome(), ProjectArchive::ReadOutcome::Missing);
+    const efs::Status read = archive.readFile("ch0_e0.snd", out);
+    EXPECT_TRUE(read.isNotFound());
     EXPECT_EQ(out, QByteArray("untouched"));
-    EXPECT_TRUE(archive.errorString().contains("ch0_e0.snd"));
+    EXPECT_TRUE(read.reason().contains("ch0_e0.snd"));
     EXPECT_TRUE(archive.close());
 }
 
-TEST(ProjectArchiveTest, ReadingAnEmptyStoredFileFails) {
+TEST(ProjectArchiveTest, ReadingAnEmptyStoredFileGivesNoBytes) {
     const QString path = freshFolder("archive_empty_file") + "/p.vx";
     makeContainer(path, {{"empty.snd", QByteArray()}, {"full.snd", "x"}});
     EXPECT_EQ(storedNames(path), QStringList({"empty.snd", "full.snd"}));
     ProjectArchive archive;
     ASSERT_TRUE(archive.openReadOnly(path));
     QByteArray out = "untouched";
-    EXPECT_FALSE(archive.readFile("empty.snd", out));
-    EXPECT_EQ(archive.readOutcome(), ProjectArchive::ReadOutcome::Empty);
-    EXPECT_EQ(out, QByteArray("untouched"));
+    EXPECT_TRUE(archive.readFile("empty.snd", out));
+    EXPECT_TRUE(out.isEmpty());
+    int64_t size = -1;
+    EXPECT_TRUE(archive.storedSize("empty.snd", &size));
+    EXPECT_EQ(size, 0);
     EXPECT_TRUE(archive.readFile("full.snd", out));
-    EXPECT_EQ(archive.readOutcome(), ProjectArchive::ReadOutcome::Read);
     EXPECT_EQ(out, QByteArray("x"));
 }
 
@@ -130,28 +131,26 @@ TEST(ProjectArchiveTest, FilesLargerThanOneChunkRoundTripExactly) {
     EXPECT_TRUE(checkProblems(path).isEmpty());
 }
 
-// Bytes of a mapped file are stored from the file itself, exactly; a file another program
-// cuts short meanwhile fails the store with that reason, and nothing of it is kept.
-TEST(ProjectArchiveTest, MappedFilesAreStoredFromTheFileAndOneCutShortFails) {
-    const QString folder = freshFolder("archive_mapped");
+// A descriptor's bytes are stored from the file itself, exactly; a file shorter than the
+// size asked for (cut short by another program while it is copied) fails the store with
+// that reason, and nothing of it is kept.
+TEST(ProjectArchiveTest, FilesAreStoredFromADescriptorAndOneCutShortFails) {
+    const QString folder = freshFolder("archive_from_descriptor");
     std::mt19937_64 rng(11);
     const QByteArray data = randomBytes(rng, 4 * 1024 * 1024 + 8192 * 3 + 5);
-    {
-        QFile file(folder + "/sound.wav");
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        ASSERT_EQ(file.write(data), data.size());
-    }
-    FileMappings mappings;
-    QByteArray mapped;
-    QString error;
-    ASSERT_TRUE(mappings.map(folder + "/sound.wav", &mapped, &error)) << error.toStdString();
-    ASSERT_GE(FileMappings::descriptorOf(mapped.constData(), mapped.size()), 0);
+    ASSERT_TRUE(writeBytes(folder + "/sound.wav", data));
+    const int fd = ::open(QFile::encodeName(folder + "/sound.wav").constData(), O_RDONLY);
+    ASSERT_GE(fd, 0);
     ProjectArchive archive;
     ASSERT_TRUE(archive.open(folder + "/p.vx"));
-    ASSERT_TRUE(archive.writeFile("whole", mapped)) << archive.errorString().toStdString();
+    const efs::Status whole = archive.writeFileFrom("whole", fd, data.size());
+    ASSERT_TRUE(whole) << whole.reason().toStdString();
     ASSERT_EQ(::truncate(QFile::encodeName(folder + "/sound.wav").constData(), 5000), 0);
-    EXPECT_FALSE(archive.writeFile("cut", mapped));
-    EXPECT_TRUE(archive.errorString().contains("cut short")) << archive.errorString().toStdString();
+    const efs::Status cut = archive.writeFileFrom("cut", fd, data.size());
+    ::close(fd);
+    EXPECT_FALSE(cut);
+    EXPECT_TRUE(cut.reason().startsWith("cut cannot be stored: the file copied from was cut short"))
+        << cut.reason().toStdString();
     ASSERT_TRUE(archive.close());
     EXPECT_TRUE(readStored(folder + "/p.vx", "whole") == data);
     EXPECT_EQ(readStored(folder + "/p.vx", "cut"), QByteArray("<cannot read>"));
@@ -161,11 +160,11 @@ TEST(ProjectArchiveTest, MappedFilesAreStoredFromTheFileAndOneCutShortFails) {
 TEST(ProjectArchiveTest, ReadOnlyOpenOfAMissingPathFailsAndCreatesNothing) {
     const QString folder = freshFolder("archive_open_missing");
     ProjectArchive archive;
-    EXPECT_FALSE(archive.openReadOnly(folder + "/nothing.vx"));
+    const efs::Status opened = archive.openReadOnly(folder + "/nothing.vx");
+    EXPECT_FALSE(opened);
     EXPECT_FALSE(archive.isOpen());
-    EXPECT_TRUE(archive.errorString().contains("nothing.vx"));
-    EXPECT_TRUE(archive.errorString().contains(QString::fromLocal8Bit(strerror(ENOENT))))
-        << archive.errorString().toStdString();
+    EXPECT_EQ(opened.sysError(), ENOENT);
+    EXPECT_EQ(opened.reason(), QString::fromLocal8Bit(strerror(ENOENT)));
     EXPECT_TRUE(folderEntries(folder).isEmpty());
 }
 
@@ -184,8 +183,9 @@ TEST(ProjectArchiveTest, ReadOnlyOpenOfANonContainerFailsWithAReasonAndChangesNo
     const QByteArray text = QByteArray("these are my notes, not a project\n").repeated(500);
     ASSERT_TRUE(writeBytes(path, text));
     ProjectArchive archive;
-    EXPECT_FALSE(archive.openReadOnly(path));
-    EXPECT_TRUE(archive.errorString().contains("notes.vx"));
+    const efs::Status opened = archive.openReadOnly(path);
+    EXPECT_EQ(opened.kind(), efs::Status::Kind::Corruption);
+    EXPECT_EQ(opened.reason(), "it does not start with a voxtrail container header");
     EXPECT_EQ(fileBytes(path), text);
 }
 
@@ -195,9 +195,9 @@ TEST(ProjectArchiveTest, ReplacingANonContainerIsRefusedAndTheFileKept) {
     const QByteArray text = QByteArray("not a container").repeated(1000);
     ASSERT_TRUE(writeBytes(path, text));
     ProjectArchive archive;
-    EXPECT_FALSE(archive.beginReplace(path));
-    EXPECT_TRUE(archive.errorString().contains("not overwritten"))
-        << archive.errorString().toStdString();
+    const efs::Status begun = archive.beginReplace(path);
+    EXPECT_FALSE(begun);
+    EXPECT_TRUE(begun.reason().contains("not overwritten")) << begun.reason().toStdString();
     EXPECT_EQ(fileBytes(path), text);
     EXPECT_EQ(folderEntries(folder), QStringList({"notes.vx"}));
 }
@@ -227,7 +227,7 @@ TEST(ProjectArchiveTest, CommittingReplacesTheTargetAndKeepsItsPermissions) {
     ProjectArchive archive;
     ASSERT_TRUE(archive.beginReplace(path));
     ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
-    ASSERT_TRUE(archive.commitReplace()) << archive.errorString().toStdString();
+    ASSERT_TRUE(archive.commitReplace());
     EXPECT_EQ(fileMode(path), 0640);
     EXPECT_EQ(storedNames(path), QStringList({"desc.xml"}));
     EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("new"));
@@ -249,12 +249,12 @@ TEST(ProjectArchiveTest, TheTemporaryFileIsPrivateUntilItTakesTheTargetsPlace) {
             ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode_t(targetMode)), 0);
         }
         ProjectArchive archive;
-        ASSERT_TRUE(archive.beginReplace(path)) << archive.errorString().toStdString();
+        ASSERT_TRUE(archive.beginReplace(path));
         const QString temporary = archive.replacementPath();
         EXPECT_EQ(fileMode(temporary), 0600);
         ASSERT_TRUE(archive.writeFile("desc.xml", QByteArray(100000, 'x')));
         EXPECT_EQ(fileMode(temporary), 0600);
-        ASSERT_TRUE(archive.commitReplace()) << archive.errorString().toStdString();
+        ASSERT_TRUE(archive.commitReplace());
         EXPECT_EQ(fileMode(path), targetMode >= 0 ? targetMode : 0644);
         EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
     }
@@ -311,14 +311,12 @@ TEST(ProjectArchiveTest, ReplacingAReadOnlyFileOrAFolderIsRefused) {
     ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0444), 0);
     const QByteArray before = fileBytes(path);
     ProjectArchive archive;
-    EXPECT_FALSE(archive.beginReplace(path));
-    EXPECT_TRUE(archive.errorString().contains("read-only"));
+    EXPECT_EQ(archive.beginReplace(path).reason(), "the file is read-only");
     EXPECT_EQ(fileBytes(path), before);
     EXPECT_EQ(fileMode(path), 0444);
 
     QDir().mkpath(folder + "/dir.vx");
-    EXPECT_FALSE(archive.beginReplace(folder + "/dir.vx"));
-    EXPECT_TRUE(archive.errorString().contains("folder"));
+    EXPECT_EQ(archive.beginReplace(folder + "/dir.vx").reason(), "it is a folder");
     EXPECT_FALSE(archive.beginReplace(folder + "/missing/p.vx"));
     EXPECT_EQ(folderEntries(folder), QStringList({"dir.vx", "p.vx"}));
 }
@@ -328,7 +326,7 @@ TEST(ProjectArchiveTest, AnEmptyFileMayBeReplaced) {
     const QString path = folder + "/p.vx";
     ASSERT_TRUE(writeBytes(path, QByteArray()));
     ProjectArchive archive;
-    ASSERT_TRUE(archive.beginReplace(path)) << archive.errorString().toStdString();
+    ASSERT_TRUE(archive.beginReplace(path));
     ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
     ASSERT_TRUE(archive.commitReplace());
     EXPECT_EQ(readStored(path, "desc.xml"), QByteArray("new"));
@@ -344,8 +342,11 @@ TEST(ProjectArchiveTest, AFailedSyncFailsTheCommitAndKeepsTheTarget) {
     ASSERT_TRUE(archive.beginReplace(path));
     ASSERT_TRUE(archive.writeFile("desc.xml", "new"));
     plan->failSync = true;
-    EXPECT_FALSE(archive.commitReplace());
-    EXPECT_FALSE(archive.errorString().isEmpty());
+    const efs::Status committed = archive.commitReplace();
+    EXPECT_FALSE(committed);
+    EXPECT_TRUE(committed.reason().startsWith("writing the new file failed: "))
+        << committed.reason().toStdString();
+    EXPECT_FALSE(archive.replaced());
     EXPECT_EQ(fileBytes(path), before);
     EXPECT_EQ(folderEntries(folder), QStringList({"p.vx"}));
 }
@@ -395,41 +396,37 @@ TEST(ProjectArchiveTest, OpeningAnotherContainerAbandonsAReplacementInProgress) 
     EXPECT_EQ(folderEntries(folder), QStringList({"o.vx", "p.vx"}));
 }
 
-// Each refusal of the archive says which file and why, and changes nothing on disk.
-TEST(ProjectArchiveTest, EveryRefusalNamesTheFileAndTheReason) {
+// Each refusal of the archive says which stored file and why, and changes nothing on disk.
+TEST(ProjectArchiveTest, EveryRefusalNamesTheStoredFileAndTheReason) {
     const QString folder = freshFolder("archive_refusals");
     ProjectArchive archive;
-    auto expectError = [&](const QString& text) {
-        EXPECT_TRUE(archive.errorString().contains(text))
-            << archive.errorString().toStdString() << " lacks " << text.toStdString();
+    auto expectReason = [&](const efs::Status& status, const QString& text) {
+        EXPECT_FALSE(status);
+        EXPECT_TRUE(status.reason().contains(text))
+            << status.reason().toStdString() << " lacks " << text.toStdString();
     };
     QByteArray out = "kept";
-    EXPECT_FALSE(archive.readFile("desc.xml", out));
-    expectError("desc.xml: no container is open");
+    expectReason(archive.readFile("desc.xml", out), "desc.xml: no container is open");
     EXPECT_EQ(out, "kept");
-    EXPECT_FALSE(archive.writeFile("desc.xml", "x"));
-    expectError("desc.xml: no container is open");
-    EXPECT_EQ(archive.storedSize("desc.xml"), -1);
-    expectError("desc.xml: no container is open");
-    EXPECT_FALSE(archive.removeAllFiles());
-    expectError("none is open");
+    expectReason(archive.writeFile("desc.xml", "x"), "desc.xml: no container is open");
+    int64_t size = 0;
+    expectReason(archive.storedSize("desc.xml", &size), "desc.xml: no container is open");
+    expectReason(archive.removeAllFiles(), "none is open");
     for (bool readOnly : {false, true}) {
-        EXPECT_FALSE(readOnly ? archive.openReadOnly("") : archive.open(""));
-        expectError("No file name was given.");
-        EXPECT_FALSE(readOnly ? archive.openReadOnly(folder) : archive.open(folder));
-        expectError("it is a folder");
+        expectReason(readOnly ? archive.openReadOnly("") : archive.open(""),
+                     "no file name was given");
+        expectReason(readOnly ? archive.openReadOnly(folder) : archive.open(folder),
+                     "it is a folder");
     }
 
     const QString notes = folder + "/notes.vx";
     const QByteArray text = QByteArray("not a container\n").repeated(1000);
     ASSERT_TRUE(writeBytes(notes, text));
-    EXPECT_FALSE(archive.open(notes));
-    expectError("notes.vx: the file is not a voxtrail project");
+    expectReason(archive.open(notes), "it does not start with a voxtrail container header");
     EXPECT_EQ(fileBytes(notes), text);
     const QString empty = folder + "/empty.vx";
     ASSERT_TRUE(writeBytes(empty, {}));
-    EXPECT_FALSE(archive.openReadOnly(empty));
-    expectError("empty.vx: the file is empty");
+    expectReason(archive.openReadOnly(empty), "the file is empty");
 
     // A stored file whose record claims more bytes than the whole host file holds.
     const QString path = folder + "/claims.vx";
@@ -447,19 +444,16 @@ TEST(ProjectArchiveTest, EveryRefusalNamesTheFileAndTheReason) {
     file.seek(int64_t(record.addr()) * efs::kBlockSize + efs::kRecFileSize);
     file.write(reinterpret_cast<const char*>(raw), 8);
     file.close();
+    const QString damaged =
+        QString("big.snd cannot be read: the file record at block %1 fails its checks")
+            .arg(record.addr());
     ASSERT_TRUE(archive.openReadOnly(path));
-    EXPECT_FALSE(archive.readFile("big.snd", out));
-    expectError("Cannot read big.snd in ");
-    expectError("damaged");
+    expectReason(archive.readFile("big.snd", out), damaged);
     EXPECT_EQ(out, "kept");
-    EXPECT_EQ(archive.storedSize("big.snd"), -1);
-    expectError("Cannot read big.snd in ");
-    expectError("damaged");
+    expectReason(archive.storedSize("big.snd", &size), damaged);
     // A read-only container takes nothing.
-    EXPECT_FALSE(archive.writeFile("new.snd", "x"));
-    expectError("Cannot store new.snd in ");
-    EXPECT_FALSE(archive.removeAllFiles());
-    expectError("Cannot delete big.snd in ");
+    expectReason(archive.writeFile("new.snd", "x"), "new.snd cannot be stored: ");
+    expectReason(archive.removeAllFiles(), "big.snd cannot be deleted: ");
     EXPECT_TRUE(archive.close());
     EXPECT_EQ(storedNames(path), QStringList{"big.snd"});
 }

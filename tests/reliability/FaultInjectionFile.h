@@ -18,6 +18,8 @@
 #include <QString>
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -95,6 +97,8 @@ class FaultState {
         crashMode = mode;
         tear = tearCrashingWrite;
     }
+    // Every rename fails (EIO) and changes nothing; renames are not counted calls.
+    std::atomic<bool> failRenames{false};
     // Called (outside the lock) after each sync that reached the disk.
     std::function<void()> onSync;
     // Whether a sync also reaches the real disk (fsync); the crash model needs only the
@@ -282,7 +286,7 @@ class FaultInjectionFile final : public EfsFile {
         bool tear = false;
         if (m_state->decide(IoKind::Read, &mode, &tear, m_file.pos(), count) ==
             FaultState::Verdict::Fault) {
-            if (mode == FaultMode::Fail || count <= 1) return -1;
+            if (mode == FaultMode::Fail || count <= 1) return failed();
             return m_file.read(buffer, count / 2);
         }
         return m_file.read(buffer, count);
@@ -298,10 +302,10 @@ class FaultInjectionFile final : public EfsFile {
                 m_state->record(m_pathKey, m_shadowFd, at, count / 2);
                 m_file.write(buffer, count / 2);
             }
-            return m_state->crashMode == CrashMode::Ignore ? count : -1;
+            return m_state->crashMode == CrashMode::Ignore ? count : failed();
         }
         if (verdict == FaultState::Verdict::Fault) {
-            if (mode == FaultMode::Fail || count <= 1) return -1;
+            if (mode == FaultMode::Fail || count <= 1) return failed();
             const int64_t at = m_file.pos();
             m_state->record(m_pathKey, m_shadowFd, at, count / 2);
             return m_file.write(buffer, count / 2);
@@ -314,15 +318,17 @@ class FaultInjectionFile final : public EfsFile {
         FaultMode mode = FaultMode::None;
         bool tear = false;
         const auto verdict = m_state->decide(IoKind::Resize, &mode, &tear, m_file.pos(), length);
-        if (verdict == FaultState::Verdict::Dropped) return m_state->crashMode == CrashMode::Ignore;
+        if (verdict == FaultState::Verdict::Dropped)
+            return m_state->crashMode == CrashMode::Ignore || refused();
         const int64_t old = m_file.size();
         if (verdict == FaultState::Verdict::Fault) {
-            if (mode == FaultMode::Fail || old < 0) return false;
+            if (mode == FaultMode::Fail || old < 0) return refused();
             // The end moves half-way, as a disk that filled up part way through.
             const int64_t half = old + (length - old) / 2;
             m_state->record(m_pathKey, m_shadowFd, std::min(half, old),
                             std::max<int64_t>(0, old - half));
             m_file.truncate(half);
+            errno = ENOSPC;
             return false;
         }
         if (old >= 0)
@@ -335,8 +341,9 @@ class FaultInjectionFile final : public EfsFile {
         FaultMode mode = FaultMode::None;
         bool tear = false;
         const auto verdict = m_state->decide(IoKind::Sync, &mode, &tear, m_file.pos(), 0);
-        if (verdict == FaultState::Verdict::Dropped) return m_state->crashMode == CrashMode::Ignore;
-        if (verdict == FaultState::Verdict::Fault) return false;
+        if (verdict == FaultState::Verdict::Dropped)
+            return m_state->crashMode == CrashMode::Ignore || refused();
+        if (verdict == FaultState::Verdict::Fault) return refused();
         // Durability is what the undo log says; the disk itself is synced only on request.
         if (m_state->realSync && !m_file.sync()) return false;
         m_state->synced(m_pathKey);
@@ -358,14 +365,25 @@ class FaultInjectionFile final : public EfsFile {
         m_file.remove(path);
         m_state->removed(key(path));
     }
-    void move(const QString& from, const QString& to) override {
-        if (m_state->crashed()) return;
-        m_file.move(from, to);
+    bool move(const QString& from, const QString& to) override {
+        if (m_state->crashed()) return m_state->crashMode == CrashMode::Ignore || refused();
+        if (m_state->failRenames) return refused();
+        if (!m_file.move(from, to)) return false;
         m_state->moved(key(from), key(to));
+        return true;
     }
 
   private:
     static std::string key(const QString& path) { return QFile::encodeName(path).toStdString(); }
+    // A failed call says why, as a real disk would: EIO.
+    static int32_t failed() {
+        errno = EIO;
+        return -1;
+    }
+    static bool refused() {
+        errno = EIO;
+        return false;
+    }
 
     void attach(const QString& path, int flags) {
         m_pathKey = key(path);
