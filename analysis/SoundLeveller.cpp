@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <vector>
 
 #include "analysis/SoundDecoder.h"
@@ -26,33 +27,32 @@ Kind kindOf(const QString& encoding) {
     return Kind::None;
 }
 
-// How far rounding to the encoding's steps may move a true peak: an absolute part (steps of
-// fixed size, dither included) and a part relative to the level (the steps of A-law and
-// µ-law grow with it, about 1/32 of the level in the top segment). The interpolation that
-// finds the true peak sums a handful of neighbouring errors: twice the largest one bounds
-// it with room to spare.
-struct Rounding {
-    double absolute = 0;
-    double relative = 0;
-};
-
-Rounding roundingOf(Kind kind) {
+// How far rounding to the encoding's steps may move a true peak, as a part of full scale:
+// half a step of rounding and, where there is dither, one step more. The steps of A-law
+// and µ-law grow with the level; their largest, in the top segment, is 1/32 of full scale.
+// The interpolation that finds the true peak sums a handful of neighbouring errors: twice
+// the largest one bounds it with room to spare.
+double roundingOf(Kind kind) {
     constexpr double kSpread = 2.0;
     switch (kind) {
         case Kind::Pcm8:
-            return {kSpread * 1.5 / 128, 0};  // half a step of rounding, one of dither
+            return kSpread * 1.5 / 128;
         case Kind::Pcm16:
-            return {kSpread * 1.5 / 32768, 0};
+            return kSpread * 1.5 / 32768;
         case Kind::Pcm24:
-            return {kSpread * 0.5 / 8388608, 0};
+            return kSpread * 0.5 / 8388608;
         case Kind::Pcm32:
-            return {kSpread * 0.5 / 2147483648.0, 0};
+            return kSpread * 0.5 / 2147483648.0;
         case Kind::Companded:
-            return {kSpread * 1.5 / 32768, kSpread * 0.5 / 32};
+            return kSpread * (0.5 / 32 + 1.5 / 32768);
         default:
-            return {};
+            return 0;
     }
 }
+
+// The measure itself rounds (libebur128 oversamples floats): a true peak is trusted to
+// this part of itself.
+constexpr double kMeasureRounding = 1e-6;
 
 // Two uniform numbers in [-0.5, 0.5) a sample: their sum has the triangular distribution
 // of TPDF dither, one step wide on either side.
@@ -84,12 +84,22 @@ void copyMetadata(SNDFILE* from, SNDFILE* to, bool extensible) {
     for (int s = SF_STR_FIRST; s <= SF_STR_LAST; ++s) {
         if (const char* text = sf_get_string(from, s)) sf_set_string(to, s, text);
     }
-    SF_BROADCAST_INFO_VAR(16384) bext{};
-    if (sf_command(from, SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE)
-        sf_command(to, SFC_SET_BROADCAST_INFO, &bext, sizeof bext);
-    SF_CART_INFO_VAR(16384) cart{};
-    if (sf_command(from, SFC_GET_CART_INFO, &cart, sizeof cart) == SF_TRUE)
-        sf_command(to, SFC_SET_CART_INFO, &cart, sizeof cart);
+    // libsndfile refuses to set a struct of its own largest size: each goes back with the
+    // size its text needs.
+    SF_BROADCAST_INFO_VAR(16000) bext{};
+    if (sf_command(from, SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE) {
+        const size_t size = std::max(sizeof(SF_BROADCAST_INFO),
+                                     offsetof(decltype(bext), coding_history) +
+                                         std::min<size_t>(bext.coding_history_size, 16000));
+        sf_command(to, SFC_SET_BROADCAST_INFO, &bext, static_cast<int>(size));
+    }
+    SF_CART_INFO_VAR(16000) cart{};
+    if (sf_command(from, SFC_GET_CART_INFO, &cart, sizeof cart) == SF_TRUE) {
+        const size_t size =
+            std::max(sizeof(SF_CART_INFO), offsetof(decltype(cart), tag_text) +
+                                               std::min<size_t>(cart.tag_text_size, 16000));
+        sf_command(to, SFC_SET_CART_INFO, &cart, static_cast<int>(size));
+    }
     uint32_t cues = 0;
     if (sf_command(from, SFC_GET_CUE_COUNT, &cues, sizeof cues) == SF_TRUE && cues > 0) {
         std::vector<char> buffer(sizeof(uint32_t) + cues * sizeof(SF_CUE_POINT));
@@ -124,11 +134,10 @@ QString writeBackProblem(const Recording& r) {
 }
 
 double largestGainDb(const Recording& r, double truePeakDbtp, double ceilingDbtp) {
-    const Rounding rounding = roundingOf(kindOf(r.encoding));
     const double ceiling = std::pow(10.0, ceilingDbtp / 20.0);
     const double peak = std::pow(10.0, truePeakDbtp / 20.0);
     if (!(peak > 0)) return INFINITY;
-    const double room = (ceiling - rounding.absolute) / (1.0 + rounding.relative);
+    const double room = ceiling * (1.0 - kMeasureRounding) - roundingOf(kindOf(r.encoding));
     return room > 0 ? 20.0 * std::log10(room / peak) : -INFINITY;
 }
 
