@@ -41,8 +41,10 @@ void MeasuringQueue::work() {
 void MeasuringQueue::waitForRoom(int64_t bytes) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_jobDone.wait(lock, [&] {
+        // One sound more than there are workers waits ready, so that a worker that finishes
+        // starts on the next one at once instead of waiting for it to be read.
         return m_inFlight == 0 ||
-               (m_inFlight < m_threadCount && m_bytesInFlight + bytes <= kBudget);
+               (m_inFlight <= m_threadCount && m_bytesInFlight + bytes <= kBudget);
     });
 }
 
