@@ -58,7 +58,7 @@ constexpr double kMeasureRounding = 1e-6;
 // of TPDF dither, one step wide on either side.
 class Dither final {
   public:
-    explicit Dither(uint32_t seed) : m_state(seed * 2654435761u + 0x9e3779b9u) {}
+    explicit Dither(uint32_t key) : m_state(key * 2654435761u + 0x9e3779b9u) {}
     double next() { return uniform() + uniform(); }
 
   private:
@@ -141,7 +141,7 @@ double largestGainDb(const Recording& r, double truePeakDbtp, double ceilingDbtp
     return room > 0 ? 20.0 * std::log10(room / peak) : -INFINITY;
 }
 
-QString writeLevelled(const QByteArray& bytes, double gainDb, uint32_t seed, int fd) {
+QString writeLevelled(const QByteArray& bytes, double gainDb, uint32_t ditherKey, int fd) {
     SoundDecoder decoder(bytes);
     if (!decoder.ok()) return "libsndfile cannot read it: " + decoder.error();
     const Recording& r = decoder.recording();
@@ -157,7 +157,7 @@ QString writeLevelled(const QByteArray& bytes, double gainDb, uint32_t seed, int
     copyMetadata(decoder.handle()->file, out, r.container == "wav-extensible");
 
     const double gain = std::pow(10.0, gainDb / 20.0);
-    Dither dither(seed);
+    Dither dither(ditherKey);
     Dither* dithered =
         kind == Kind::Pcm8 || kind == Kind::Pcm16 || kind == Kind::Companded ? &dither : nullptr;
     constexpr int64_t kFrames = 4096;

@@ -3,7 +3,7 @@
 // the metadata libsndfile carries. No limiter, no compression, no equalisation.
 //
 // Processing is in floating point. Integer encodings of 16 bits or fewer (8- and 16-bit
-// PCM, A-law, µ-law) get TPDF dither, from a generator seeded by the caller, so that the
+// PCM, A-law, µ-law) get TPDF dither, from a generator the caller keys (ditherKey), so that the
 // same call writes the same bytes.
 //
 // WAV chunks kept: the LIST/INFO texts (title, artist, comment, date and the rest),
@@ -33,6 +33,6 @@ double largestGainDb(const Recording& recording, double truePeakDbtp, double cei
 // Decodes bytes and writes them, times gainDb, to fd: an empty regular file open for
 // reading and writing, written from its offset 0 and left open. Empty on success, else
 // why not (nothing useful is then in fd).
-QString writeLevelled(const QByteArray& bytes, double gainDb, uint32_t seed, int fd);
+QString writeLevelled(const QByteArray& bytes, double gainDb, uint32_t ditherKey, int fd);
 
 }  // namespace analysis

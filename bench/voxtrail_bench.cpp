@@ -759,7 +759,7 @@ QByteArray makeQuieterWav(int bytes, double gainDb) {
 // levelling done by hand with ffmpeg (target: at most a third of its time).
 void benchLevel(const Payload& p, const std::string& dir, int runs) {
     const std::string show = dir + "/level-show.vx";
-    g_rng = 0x5eedull;
+    g_rng = 0x1e7e1ull;  // its own noise, apart from payload a's
     const int64_t largest = saveShow(
         p, show, [&](int n) { return makeQuieterWav(p.itemBytes, -6.0 - (n * 7919 % 25)); });
     releaseFreed();

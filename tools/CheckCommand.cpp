@@ -19,16 +19,6 @@ namespace {
 using analysis::Cue;
 using analysis::SoundState;
 
-double rounded(double value, int decimals) {
-    const double scale = std::pow(10.0, decimals);
-    return std::round(value * scale) / scale;
-}
-
-// A level in decibels with 2 decimals; null for -infinity (digital silence).
-QJsonValue dbValue(double db) { return std::isinf(db) ? QJsonValue() : QJsonValue(rounded(db, 2)); }
-
-QJsonValue dbValue(const std::optional<double>& db) { return db ? dbValue(*db) : QJsonValue(); }
-
 QString channelsText(int channels) {
     if (channels == 1) return "mono";
     if (channels == 2) return "stereo";
@@ -93,7 +83,7 @@ QJsonObject entryJson(const Cue& cue, const Entry& entry) {
         recording =
             QJsonObject{{"container", r.container}, {"encoding", r.encoding},
                         {"bits", r.bits},           {"rate", r.rate},
-                        {"channels", r.channels},   {"durationSeconds", rounded(r.seconds, 3)}};
+                        {"channels", r.channels},   {"durationSeconds", jsonRounded(r.seconds, 3)}};
     }
     o["recording"] = recording;
     o["conversions"] = QJsonArray::fromStringList(cue.conversions);
@@ -104,15 +94,15 @@ QJsonObject entryJson(const Cue& cue, const Entry& entry) {
                          {"noiseFloorDbfs", QJsonValue()}};
     if (a.measured) {
         const analysis::Levels& l = a.levels;
-        levels = QJsonObject{{"peakDbfs", dbValue(l.samplePeakDbfs)},
-                             {"leadingSilenceSeconds", rounded(l.leadingSeconds, 3)},
-                             {"trailingSilenceSeconds", rounded(l.trailingSeconds, 3)},
+        levels = QJsonObject{{"peakDbfs", jsonLevel(l.samplePeakDbfs)},
+                             {"leadingSilenceSeconds", jsonRounded(l.leadingSeconds, 3)},
+                             {"trailingSilenceSeconds", jsonRounded(l.trailingSeconds, 3)},
                              {"clippedRuns", static_cast<qint64>(l.clippedRuns)},
-                             {"firstClipSeconds", rounded(l.firstClipSeconds, 3)}};
-        loudness = QJsonObject{{"integratedLufs", dbValue(l.integratedLufs)},
-                               {"truePeakDbtp", dbValue(l.truePeakDbtp)},
-                               {"samplePeakDbfs", dbValue(l.samplePeakDbfs)},
-                               {"noiseFloorDbfs", dbValue(l.noiseFloorDbfs)}};
+                             {"firstClipSeconds", jsonRounded(l.firstClipSeconds, 3)}};
+        loudness = QJsonObject{{"integratedLufs", jsonLevel(l.integratedLufs)},
+                               {"truePeakDbtp", jsonLevel(l.truePeakDbtp)},
+                               {"samplePeakDbfs", jsonLevel(l.samplePeakDbfs)},
+                               {"noiseFloorDbfs", jsonLevel(l.noiseFloorDbfs)}};
     }
     o["levels"] = levels;
     o["loudness"] = loudness;
@@ -123,7 +113,7 @@ QJsonObject entryJson(const Cue& cue, const Entry& entry) {
         const bool count = w.kind == "clipping" || w.kind == "not-measured";
         warnings.append(QJsonObject{
             {"kind", w.kind},
-            {"value", seconds || count ? QJsonValue(rounded(w.value, 3)) : dbValue(w.value)},
+            {"value", seconds || count ? QJsonValue(jsonRounded(w.value, 3)) : jsonLevel(w.value)},
             {"text", w.text}});
     }
     o["warnings"] = warnings;
@@ -181,7 +171,7 @@ int runProjectCheck(const Arguments& args) {
                              .arg(c + 1)
                              .arg(clockText(chapterSeconds), escapedText(chapter.name));
         chapterArray.append(QJsonObject{{"name", chapter.name},
-                                        {"durationSeconds", rounded(chapterSeconds, 3)},
+                                        {"durationSeconds", jsonRounded(chapterSeconds, 3)},
                                         {"entries", entries}});
     }
     const int entries = static_cast<int>(result.cues.size());
@@ -192,8 +182,8 @@ int runProjectCheck(const Arguments& args) {
         const QJsonObject summary{{"entries", entries},
                                   {"notPlaying", result.notPlaying},
                                   {"warnings", result.warnings},
-                                  {"durationSeconds", rounded(showSeconds, 3)},
-                                  {"medianLufs", dbValue(result.medianLufs)}};
+                                  {"durationSeconds", jsonRounded(showSeconds, 3)},
+                                  {"medianLufs", jsonLevel(result.medianLufs)}};
         const QJsonObject root{{"output", QJsonObject{{"rate", output.rate},
                                                       {"channels", output.channels},
                                                       {"bits", output.bits}}},

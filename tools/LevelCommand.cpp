@@ -41,10 +41,14 @@ bool parseNumber(const QString& text, double* value) {
     return ok && std::isfinite(*value);
 }
 
-// "3", "3,7", "2-5,9": cue numbers from 1.
-bool parseCues(const QString& text, std::vector<int>* cues) {
+// A list of cue numbers from 1: "3", "3,7", "2-5,9".
+bool isCueList(const QString& text) {
     static const QRegularExpression kList("^\\d+(-\\d+)?(,\\d+(-\\d+)?)*$");
-    if (!kList.match(text).hasMatch()) return false;
+    return kList.match(text).hasMatch();
+}
+
+bool parseCues(const QString& text, std::vector<int>* cues) {
+    if (!isCueList(text)) return false;
     for (const QString& part : text.split(',')) {
         const QStringList range = part.split('-');
         const int from = range[0].toInt();
@@ -57,7 +61,6 @@ bool parseCues(const QString& text, std::vector<int>* cues) {
 
 // The options that take a value, as "--name VALUE" or "--name=VALUE".
 int parse(const std::vector<QByteArray>& raw, LevelArguments* a) {
-    static const QRegularExpression kCueList("^\\d+(-\\d+)?(,\\d+(-\\d+)?)*$");
     QList<QByteArray> plain;
     for (size_t i = 0; i < raw.size(); ++i) {
         const QString arg = QString::fromLocal8Bit(raw[i]);
@@ -121,8 +124,7 @@ int parse(const std::vector<QByteArray>& raw, LevelArguments* a) {
             if (!takeValue() || !parseCues(value, &a->options.cues))
                 return usageError(kCommand, "--cue takes cue numbers: 3, 3,7 or 2-5");
             // "--cue 3 7 9": the numbers that follow are cues too.
-            while (!hasValue && i + 1 < raw.size() &&
-                   kCueList.match(QString::fromLocal8Bit(raw[i + 1])).hasMatch())
+            while (!hasValue && i + 1 < raw.size() && isCueList(QString::fromLocal8Bit(raw[i + 1])))
                 parseCues(QString::fromLocal8Bit(raw[++i]), &a->options.cues);
         } else {
             return usageError(kCommand, "unknown option " + arg);
@@ -144,12 +146,6 @@ bool sameFile(const QString& show, const QString& out) {
     return ::stat(QFile::encodeName(show).constData(), &a) == 0 &&
            ::stat(QFile::encodeName(out).constData(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
-}
-
-QJsonValue number(const std::optional<double>& v, int decimals = 2) {
-    if (!v || !std::isfinite(*v)) return QJsonValue();
-    const double scale = std::pow(10.0, decimals);
-    return std::round(*v * scale) / scale;
 }
 
 QString actionName(LevelAction action) {
@@ -189,11 +185,11 @@ QJsonObject cueJson(const CueLevel& level, const Entry& e) {
                        {"name", e.name},
                        {"action", actionName(level.action)},
                        {"reason", level.reason.isEmpty() ? QJsonValue() : level.reason},
-                       {"beforeLufs", number(level.beforeLufs)},
-                       {"afterLufs", number(level.afterLufs)},
-                       {"gainDb", number(level.gainDb)},
-                       {"truePeakBeforeDbtp", number(level.truePeakBeforeDbtp)},
-                       {"truePeakAfterDbtp", number(level.truePeakAfterDbtp)}};
+                       {"beforeLufs", jsonLevel(level.beforeLufs)},
+                       {"afterLufs", jsonLevel(level.afterLufs)},
+                       {"gainDb", jsonLevel(level.gainDb)},
+                       {"truePeakBeforeDbtp", jsonLevel(level.truePeakBeforeDbtp)},
+                       {"truePeakAfterDbtp", jsonLevel(level.truePeakAfterDbtp)}};
 }
 
 }  // namespace
@@ -228,7 +224,7 @@ int runProjectLevel(int argc, char** argv, int first) {
     if (!a.dryRun) {
         analysis::ShowSource source;
         source.readSound = [&](int c, int e, QByteArray* bytes) {
-            return soundState(show.readSound(c, e, bytes));
+            return show.readSound(c, e, bytes);
         };
         ProjectArchive archive;
         QString error;
@@ -256,9 +252,9 @@ int runProjectLevel(int argc, char** argv, int first) {
         const QJsonObject summary{{"changed", plan.changed},
                                   {"held", plan.held},
                                   {"left", plan.left},
-                                  {"spreadBeforeLu", number(plan.spreadBeforeLu)},
-                                  {"spreadAfterLu", number(plan.spreadAfterLu)}};
-        const QJsonObject root{{"targetLufs", number(plan.targetLufs)},
+                                  {"spreadBeforeLu", jsonLevel(plan.spreadBeforeLu)},
+                                  {"spreadAfterLu", jsonLevel(plan.spreadAfterLu)}};
+        const QJsonObject root{{"targetLufs", jsonLevel(plan.targetLufs)},
                                {"target", plan.targetIsMedian ? "median" : "given"},
                                {"ceilingDbtp", a.options.ceilingDbtp},
                                {"toleranceLu", a.options.toleranceLu},

@@ -8,17 +8,6 @@
 
 namespace vxtool {
 
-analysis::SoundState soundState(ShowReader::Sound sound) {
-    switch (sound) {
-        case ShowReader::Sound::Present:
-            return analysis::SoundState::Present;
-        case ShowReader::Sound::Unreadable:
-            return analysis::SoundState::Unreadable;
-        default:
-            return analysis::SoundState::None;
-    }
-}
-
 int checkShow(ShowReader& show, const analysis::AnalysisOptions& options,
               analysis::ShowAnalysis* result, analysis::OutputFormat* output) {
     PlaybackProbe probe;
@@ -28,12 +17,8 @@ int checkShow(ShowReader& show, const analysis::AnalysisOptions& options,
                         QString::fromStdString(probe.outputError()));
     *output = {probe.rate(), probe.channels(), probe.bits()};
     analysis::ShowSource source;
-    source.soundSize = [&](int c, int e, int64_t* size) {
-        return soundState(show.soundSize(c, e, size));
-    };
-    source.readSound = [&](int c, int e, QByteArray* bytes) {
-        return soundState(show.readSound(c, e, bytes));
-    };
+    source.soundSize = [&](int c, int e, int64_t* size) { return show.soundSize(c, e, size); };
+    source.readSound = [&](int c, int e, QByteArray* bytes) { return show.readSound(c, e, bytes); };
     source.playability = [&](const QByteArray& bytes) {
         const PlaybackProbe::Result r = probe.probe(bytes.constData(), bytes.size());
         return analysis::Playability{r.plays, QString::fromStdString(r.error), r.seconds};

@@ -8,9 +8,6 @@
 
 namespace vxtool {
 
-// The state of a sound as the analysis names it.
-analysis::SoundState soundState(ShowReader::Sound sound);
-
 // Analyses the open show. Returns ExitOk with *result filled, or prints why the dummy
 // audio output cannot be opened and returns ExitUnusable.
 int checkShow(ShowReader& show, const analysis::AnalysisOptions& options,

@@ -9,6 +9,7 @@
 #include <QString>
 #include <cstdint>
 
+#include "analysis/ShowAnalysis.h"
 #include "project/Project.h"
 #include "project/ProjectArchive.h"
 
@@ -16,7 +17,8 @@ namespace vxtool {
 
 class ShowReader final {
   public:
-    enum class Sound { None, Present, Unreadable };
+    // The analysis names the same three states.
+    using Sound = analysis::SoundState;
 
     ShowReader() = default;
     ShowReader(const ShowReader&) = delete;

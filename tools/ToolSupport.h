@@ -2,9 +2,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
 
 class EfsVolume;
 
@@ -57,6 +59,12 @@ int finishOutput(int code);
 QString escapedText(const QString& text);
 // A duration as M:SS.t (tenths), or H:MM:SS.t from one hour on or when withHours.
 QString clockText(double seconds, bool withHours = false);
+
+// Numbers of the JSON outputs: value rounded to decimals; a level in decibels with 2
+// decimals, null for -infinity (digital silence) or for none.
+double jsonRounded(double value, int decimals);
+QJsonValue jsonLevel(double db);
+QJsonValue jsonLevel(const std::optional<double>& db);
 
 // The help texts.
 void printMainHelp();

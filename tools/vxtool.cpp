@@ -47,6 +47,17 @@ Arguments splitArguments(int argc, char** argv, int first) {
 
 QString pathArgument(const QByteArray& raw) { return QFile::decodeName(raw); }
 
+double jsonRounded(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
+}
+
+QJsonValue jsonLevel(double db) {
+    return std::isfinite(db) ? QJsonValue(jsonRounded(db, 2)) : QJsonValue();
+}
+
+QJsonValue jsonLevel(const std::optional<double>& db) { return db ? jsonLevel(*db) : QJsonValue(); }
+
 int fail(int code, const QString& subject, const QString& reason) {
     std::fflush(stdout);
     const QByteArray line = QString("vxtool: %1: %2\n").arg(subject, reason).toLocal8Bit();
